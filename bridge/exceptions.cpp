@@ -1,0 +1,58 @@
+// Raising the package's Java exceptions.
+#include <cstdio>
+
+#include "bridge/jni_bridge.h"
+
+namespace ntseclink {
+
+void throwJavaException(JNIEnv *env, const char *className, const char *message) {
+  jclass exceptionClass = env->FindClass(className);
+  if (exceptionClass != nullptr) {
+    env->ThrowNew(exceptionClass, message);
+  }
+  env->DeleteLocalRef(exceptionClass);
+}
+
+void throwWinAuthException(JNIEnv *env, const char *message) {
+  throwJavaException(env, kWinAuthExceptionClass, message);
+}
+
+void throwPlatformError(JNIEnv *env, DWORD status) {
+  char message[80];
+  std::snprintf(message, sizeof message, "Platform error: %08x", static_cast<unsigned int>(status));
+  throwWinAuthException(env, message);
+}
+
+void throwNotFound(JNIEnv *env, const char *notFoundClassName, DWORD status) {
+  jclass notFoundClass = env->FindClass(notFoundClassName);
+  if (notFoundClass != nullptr && status == ERROR_NONE_MAPPED) {
+    env->ThrowNew(notFoundClass, "");
+    env->DeleteLocalRef(notFoundClass);
+    return;
+  }
+  if (notFoundClass == nullptr) {
+    // Calling into the VM with the lookup's NoClassDefFoundError pending is
+    // not allowed; the platform error replaces it.
+    env->ExceptionClear();
+  }
+  env->DeleteLocalRef(notFoundClass);
+  throwPlatformError(env, status);
+}
+
+void reportEscapedException(JNIEnv *env) noexcept {
+  if (env->ExceptionCheck()) {
+    return;
+  }
+  const char *className = "java/lang/Error";
+  const char *message = "Unexpected failure in native code";
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    className = "java/lang/OutOfMemoryError";
+    message = "Native memory exhausted";
+  } catch (...) {
+  }
+  throwJavaException(env, className, message);
+}
+
+}  // namespace ntseclink

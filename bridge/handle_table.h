@@ -1,0 +1,61 @@
+// A table of records named by integer handles: creation order is kept, each
+// record stays at one address for its whole life (so it owns its platform
+// handles alone and pointers into it stay valid), and lookups by handle take
+// constant time however many records are live.
+#pragma once
+
+#include <jni.h>
+
+#include <list>
+#include <unordered_map>
+
+namespace ntseclink {
+
+template <typename Entry>
+class HandleTable {
+ public:
+  // The record with `handle`, or null.
+  Entry *find(jint handle) {
+    auto found = index_.find(handle);
+    return found == index_.end() ? nullptr : &*found->second;
+  }
+
+  // A new default record at the end; the caller gives it `handle`, which no
+  // live record may carry.
+  Entry &append(jint handle) {
+    entries_.emplace_back();
+    auto last = std::prev(entries_.end());
+    try {
+      index_.emplace(handle, last);
+    } catch (...) {
+      entries_.pop_back();
+      throw;
+    }
+    last->handle = handle;
+    return *last;
+  }
+
+  // Destroys the record; the others keep their order and addresses.
+  void remove(jint handle) {
+    auto found = index_.find(handle);
+    if (found != index_.end()) {
+      entries_.erase(found->second);
+      index_.erase(found);
+    }
+  }
+
+  void clear() {
+    index_.clear();
+    entries_.clear();
+  }
+
+  size_t size() const { return entries_.size(); }
+  typename std::list<Entry>::iterator begin() { return entries_.begin(); }
+  typename std::list<Entry>::iterator end() { return entries_.end(); }
+
+ private:
+  std::list<Entry> entries_;
+  std::unordered_map<jint, typename std::list<Entry>::iterator> index_;
+};
+
+}  // namespace ntseclink

@@ -1,0 +1,34 @@
+// Java byte arrays: inputs are read without copy-back, results are made at
+// their final length.
+#include <cstring>
+
+#include "bridge/jni_bridge.h"
+
+namespace ntseclink {
+
+InputBytes::InputBytes(JNIEnv *env, jbyteArray array) : env_(env), array_(array) {
+  length_ = static_cast<ULONG>(env->GetArrayLength(array));
+  bytes_ = env->GetByteArrayElements(array, nullptr);
+}
+
+InputBytes::~InputBytes() {
+  if (bytes_ != nullptr) {
+    env_->ReleaseByteArrayElements(array_, bytes_, JNI_ABORT);
+  }
+}
+
+jbyteArray toJavaByteArray(JNIEnv *env, const BYTE *data, size_t length) {
+  jbyteArray array = env->NewByteArray(static_cast<jsize>(length));
+  if (array == nullptr || length == 0) {
+    return array;
+  }
+  jbyte *elements = env->GetByteArrayElements(array, nullptr);
+  if (elements == nullptr) {
+    return nullptr;
+  }
+  std::memcpy(elements, data, length);
+  env->ReleaseByteArrayElements(array, elements, 0);
+  return array;
+}
+
+}  // namespace ntseclink

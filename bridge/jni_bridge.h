@@ -1,0 +1,83 @@
+// The conventions every native shares: Java exceptions, strings, byte arrays,
+// and the boundary that keeps C++ exceptions out of the Java virtual machine.
+#pragma once
+
+#include <jni.h>
+#include <windows.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+namespace ntseclink {
+
+using WideString = std::basic_string<WCHAR>;
+using ByteBuffer = std::vector<BYTE>;
+
+constexpr const char *kWinAuthExceptionClass = "com/corvane/zel/ntseclink/WinAuthException";
+constexpr const char *kWinExceptionClass = "com/corvane/zel/ntseclink/WinException";
+constexpr const char *kUserNotFoundExceptionClass = "com/corvane/zel/ntseclink/UserNotFoundException";
+constexpr const char *kGroupNotFoundExceptionClass = "com/corvane/zel/ntseclink/GroupNotFoundException";
+
+// Raises `className` with `message`; when the class cannot be found, the
+// NoClassDefFoundError that FindClass left pending reaches Java instead.
+void throwJavaException(JNIEnv *env, const char *className, const char *message);
+void throwWinAuthException(JNIEnv *env, const char *message);
+// WinAuthException "Platform error: %08x".
+void throwPlatformError(JNIEnv *env, DWORD status);
+// A name that does not resolve (ERROR_NONE_MAPPED) raises the not-found class
+// with an empty message; any other status is a platform error.
+void throwNotFound(JNIEnv *env, const char *notFoundClassName, DWORD status);
+
+// Text of a Java string up to its first U+0000; null gives the empty string.
+WideString toWideString(JNIEnv *env, jstring text);
+jstring toJavaString(JNIEnv *env, const WideString &text);
+
+// A new Java array holding a copy of the bytes; null with OutOfMemoryError
+// pending when the virtual machine cannot make it.
+jbyteArray toJavaByteArray(JNIEnv *env, const BYTE *data, size_t length);
+
+// The elements of an input array, released without copy-back.
+class InputBytes {
+ public:
+  InputBytes(JNIEnv *env, jbyteArray array);
+  ~InputBytes();
+  InputBytes(const InputBytes &) = delete;
+  InputBytes &operator=(const InputBytes &) = delete;
+
+  bool available() const { return bytes_ != nullptr || length_ == 0; }
+  BYTE *data() const { return reinterpret_cast<BYTE *>(bytes_); }
+  ULONG length() const { return length_; }
+
+ private:
+  JNIEnv *env_;
+  jbyteArray array_;
+  jbyte *bytes_ = nullptr;
+  ULONG length_ = 0;
+};
+
+// Reports a C++ exception that reached the native boundary: OutOfMemoryError
+// for exhausted memory, an Error otherwise, unless an exception is pending.
+void reportEscapedException(JNIEnv *env) noexcept;
+
+// Runs a native's body; nothing it throws crosses into the virtual machine.
+template <typename Result, typename Body>
+Result runNative(JNIEnv *env, Result neutral, Body &&body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    reportEscapedException(env);
+    return neutral;
+  }
+}
+
+template <typename Body>
+void runVoidNative(JNIEnv *env, Body &&body) noexcept {
+  try {
+    body();
+  } catch (...) {
+    reportEscapedException(env);
+  }
+}
+
+}  // namespace ntseclink

@@ -1,0 +1,56 @@
+// The table of SSPI security contexts that Java names by handle. Every access
+// happens under LibraryLock.
+#pragma once
+
+#include <sspi.h>
+#include <windows.h>
+
+#include "bridge/handle_table.h"
+#include "bridge/jni_bridge.h"
+
+namespace ntseclink {
+
+using ContextHandle = jint;
+
+enum class SspiContextState : int32_t { Initial = 0, Negotiating = 1, Success = 2, Error = 3 };
+
+struct SspiContextEntry {
+  ContextHandle handle = 0;
+  SspiContextState state = SspiContextState::Initial;
+  // Owned by the entry, released only by FreeHandle or the undo of a failed
+  // creation; never by destroying the entry.
+  CredHandle credentials{};
+  CtxtHandle context{};
+  ULONG contextAttributes = 0;
+  ULONG requestedFlags = 0;
+  WideString targetName;
+  bool isKerberos = false;
+  bool isClient = false;
+  bool impersonating = false;
+  ByteBuffer outputToken;
+  ByteBuffer trailerBuffer;
+  ByteBuffer paddingBuffer;
+  SecPkgContext_Sizes sizes{};
+};
+
+using SspiContextTable = HandleTable<SspiContextEntry>;
+
+// The process-wide table and lock, made by the library entry.
+SspiContextTable &sspiContextTable();
+CRITICAL_SECTION &libraryLock();
+
+// The next handle for a creation attempt; the counter stays advanced whatever
+// the creation does.
+ContextHandle nextSspiHandle();
+void resetSspiHandleCounter();
+
+// Completion step of a handshake: the package's sizes, and the trailer and
+// padding space message protection uses. Throws the platform error and
+// returns false when the query fails.
+bool querySizes(JNIEnv *env, SspiContextEntry &entry);
+
+// The byte count a package reported for an output buffer, never more than the
+// room it was given.
+ULONG bytesWritten(const SecBuffer &buffer, ULONG capacity);
+
+}  // namespace ntseclink

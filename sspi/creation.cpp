@@ -1,0 +1,163 @@
+// Creating a client or server security context.
+#include "bridge/critical_section_lock.h"
+#include "sspi/context_table.h"
+#include "sspi/handshake_buffers.h"
+
+namespace ntseclink {
+
+namespace {
+
+const WCHAR kDefaultPackage[] = TEXT("Negotiate");
+const WCHAR kKerberosPackage[] = TEXT("Kerberos");
+
+bool isCompleteNeeded(SECURITY_STATUS status) {
+  return status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
+}
+
+SEC_WCHAR *targetOrNull(WideString &target) {
+  return target.empty() ? nullptr : target.data();
+}
+
+// Undoes a creation that does not finish: releases what it acquired and
+// removes its entry, also when an allocation failure unwinds through it.
+class CreationUndo {
+ public:
+  CreationUndo(SspiContextTable &table, SspiContextEntry &entry) : table_(table), entry_(entry) {}
+  ~CreationUndo() { rollBack(); }
+  CreationUndo(const CreationUndo &) = delete;
+  CreationUndo &operator=(const CreationUndo &) = delete;
+
+  void credentialsAcquired() { credentialsAcquired_ = true; }
+  void contextCreated() { contextCreated_ = true; }
+  void commit() { committed_ = true; }
+
+  void rollBack() {
+    if (committed_) {
+      return;
+    }
+    committed_ = true;
+    if (contextCreated_) {
+      DeleteSecurityContext(&entry_.context);
+    }
+    if (credentialsAcquired_) {
+      FreeCredentialsHandle(&entry_.credentials);
+    }
+    table_.remove(entry_.handle);
+  }
+
+ private:
+  SspiContextTable &table_;
+  SspiContextEntry &entry_;
+  bool credentialsAcquired_ = false;
+  bool contextCreated_ = false;
+  bool committed_ = false;
+};
+
+// A Kerberos client without a target names its own account.
+SECURITY_STATUS ownAccountAsTarget(SspiContextEntry &entry) {
+  SecPkgCredentials_NamesW names{};
+  SECURITY_STATUS status = QueryCredentialsAttributesW(&entry.credentials, SECPKG_CRED_ATTR_NAMES, &names);
+  if (status != SEC_E_OK) {
+    return status;
+  }
+  if (names.sUserName != nullptr) {
+    entry.targetName = names.sUserName;
+    if (!entry.targetName.empty() && entry.targetName.back() == WCHAR('@')) {
+      entry.targetName.pop_back();
+    }
+  }
+  FreeContextBuffer(names.sUserName);
+  return SEC_E_OK;
+}
+
+// The client's first handshake step; the status decides the entry's fate.
+SECURITY_STATUS runFirstStep(SspiContextEntry &entry, HandshakeOutput &output, CreationUndo &undo) {
+  TimeStamp expiry;
+  SECURITY_STATUS status =
+      InitializeSecurityContextW(&entry.credentials, nullptr, targetOrNull(entry.targetName),
+                                 entry.requestedFlags, 0, SECURITY_NATIVE_DREP, nullptr, 0, &entry.context,
+                                 output.descriptor(), &entry.contextAttributes, &expiry);
+  if (status >= 0) {
+    undo.contextCreated();
+  }
+  if (isCompleteNeeded(status)) {
+    status = CompleteAuthToken(&entry.context, output.descriptor());
+  }
+  return status;
+}
+
+jint createClientContext(JNIEnv *env, SspiContextEntry &entry, WideString &targetName, CreationUndo &undo) {
+  if (!targetName.empty()) {
+    entry.targetName = targetName;
+  } else if (entry.isKerberos) {
+    SECURITY_STATUS status = ownAccountAsTarget(entry);
+    if (status != SEC_E_OK) {
+      undo.rollBack();
+      throwPlatformError(env, static_cast<DWORD>(status));
+      return 0;
+    }
+  }
+  HandshakeOutput output;
+  SECURITY_STATUS status = runFirstStep(entry, output, undo);
+  if (status == SEC_E_OK) {
+    if (!querySizes(env, entry)) {
+      undo.rollBack();
+      return 0;
+    }
+    entry.state = SspiContextState::Success;
+  } else if (status == SEC_I_CONTINUE_NEEDED) {
+    entry.state = SspiContextState::Negotiating;
+  } else {
+    undo.rollBack();
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return 0;
+  }
+  entry.outputToken = output.token();
+  undo.commit();
+  return entry.handle;
+}
+
+jint createContext(JNIEnv *env, bool isClient, ULONG requestedFlags, WideString packageName,
+                   WideString targetName) {
+  CriticalSectionLock lock(libraryLock());
+  SspiContextTable &table = sspiContextTable();
+  SspiContextEntry &entry = table.append(nextSspiHandle());
+  CreationUndo undo(table, entry);
+  entry.requestedFlags = requestedFlags;
+  entry.isClient = isClient;
+  if (packageName.empty()) {
+    packageName = kDefaultPackage;
+  }
+  entry.isKerberos = packageName == kKerberosPackage;
+
+  TimeStamp expiry;
+  SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr, packageName.data(), isClient ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr, nullptr,
+      nullptr, nullptr, &entry.credentials, &expiry);
+  if (status != SEC_E_OK) {
+    undo.rollBack();
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return 0;
+  }
+  undo.credentialsAcquired();
+  if (!isClient) {
+    entry.state = SspiContextState::Initial;
+    undo.commit();
+    return entry.handle;
+  }
+  return createClientContext(env, entry, targetName, undo);
+}
+
+}  // namespace
+
+}  // namespace ntseclink
+
+extern "C" JNIEXPORT jint JNICALL Java_com_corvane_zel_ntseclink_SSPI_CreateContext(
+    JNIEnv *env, jclass, jboolean isClient, jint requestedFlags, jstring packageName, jstring targetName) {
+  return ntseclink::runNative<jint>(env, 0, [&] {
+    ntseclink::WideString package = ntseclink::toWideString(env, packageName);
+    ntseclink::WideString target = ntseclink::toWideString(env, targetName);
+    return ntseclink::createContext(env, isClient != JNI_FALSE, static_cast<ULONG>(requestedFlags),
+                                    std::move(package), std::move(target));
+  });
+}

@@ -1,0 +1,32 @@
+// Releasing a security context: the only way an entry Java holds ends.
+#include "bridge/critical_section_lock.h"
+#include "sspi/context_table.h"
+
+namespace ntseclink {
+
+namespace {
+
+void freeContext(ContextHandle handle) {
+  CriticalSectionLock lock(libraryLock());
+  SspiContextEntry *entry = sspiContextTable().find(handle);
+  if (entry == nullptr) {
+    return;
+  }
+  // Revert, delete the context, free the credentials: in this order, with
+  // their results ignored, since the entry goes whatever they answer.
+  if (!entry->isClient && entry->impersonating) {
+    RevertSecurityContext(&entry->context);
+  }
+  DeleteSecurityContext(&entry->context);
+  FreeCredentialsHandle(&entry->credentials);
+  sspiContextTable().remove(handle);
+}
+
+}  // namespace
+
+}  // namespace ntseclink
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SSPI_FreeHandle(JNIEnv *env, jclass,
+                                                                                 jint handle) {
+  ntseclink::runVoidNative(env, [&] { ntseclink::freeContext(handle); });
+}

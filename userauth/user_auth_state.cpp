@@ -1,0 +1,117 @@
+// Load and unload of the user-authorization family.
+#include "userauth/user_auth_state.h"
+
+#include "bridge/critical_section_lock.h"
+#include "bridge/static_objects.h"
+
+namespace ntseclink {
+
+namespace {
+
+CRITICAL_SECTION UserAuthLock;
+jint UserHandleCounter = 0;
+AUTHZ_RESOURCE_MANAGER_HANDLE AuthzResourceManager = nullptr;
+bool UserAuthInitialized = false;
+
+constexpr DWORD kNameCapacity = MAX_PATH;
+
+DWORD captureLocalComputerName() {
+  WCHAR name[kNameCapacity] = {};
+  DWORD size = kNameCapacity;
+  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
+    return GetLastError();
+  }
+  staticObjects().localComputerName = name;
+  return ERROR_SUCCESS;
+}
+
+// Frees a SID from AllocateAndInitializeSid on every way out.
+class AllocatedSid {
+ public:
+  AllocatedSid() = default;
+  ~AllocatedSid() {
+    if (sid_ != nullptr) {
+      FreeSid(sid_);
+    }
+  }
+  AllocatedSid(const AllocatedSid &) = delete;
+  AllocatedSid &operator=(const AllocatedSid &) = delete;
+  PSID *out() { return &sid_; }
+  PSID get() const { return sid_; }
+
+ private:
+  PSID sid_ = nullptr;
+};
+
+DWORD captureBuiltinDomainName() {
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  AllocatedSid builtinDomain;
+  if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_BUILTIN_DOMAIN_RID, 0, 0, 0, 0, 0, 0, 0,
+                                builtinDomain.out())) {
+    return GetLastError();
+  }
+  WCHAR account[kNameCapacity] = {};
+  WCHAR domain[kNameCapacity] = {};
+  DWORD accountSize = kNameCapacity;
+  DWORD domainSize = kNameCapacity;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, builtinDomain.get(), account, &accountSize, domain, &domainSize, &use)) {
+    return GetLastError();
+  }
+  staticObjects().builtinDomainName = domain;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD initUserAuth() {
+  InitializeCriticalSection(&UserAuthLock);
+  UserHandleCounter = 1;
+  if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
+                                      &AuthzResourceManager)) {
+    AuthzResourceManager = nullptr;
+    return GetLastError();
+  }
+  if (DWORD error = captureLocalComputerName()) {
+    return error;
+  }
+  if (DWORD error = captureBuiltinDomainName()) {
+    return error;
+  }
+  UserAuthInitialized = true;
+  return ERROR_SUCCESS;
+}
+
+void shutdownUserAuth() {
+  {
+    CriticalSectionLock lock(UserAuthLock);
+    staticObjects().userContextTable.clear();
+    if (AuthzResourceManager != nullptr) {
+      AuthzFreeResourceManager(AuthzResourceManager);
+      AuthzResourceManager = nullptr;
+    }
+    UserAuthInitialized = false;
+  }
+  DeleteCriticalSection(&UserAuthLock);
+}
+
+bool userAuthInitialized() {
+  return UserAuthInitialized;
+}
+CRITICAL_SECTION &userAuthLock() {
+  return UserAuthLock;
+}
+AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager() {
+  return AuthzResourceManager;
+}
+jint nextUserHandle() {
+  return ++UserHandleCounter;
+}
+const WideString &localComputerName() {
+  return staticObjects().localComputerName;
+}
+const WideString &builtinDomainName() {
+  return staticObjects().builtinDomainName;
+}
+
+}  // namespace ntseclink

@@ -1,0 +1,129 @@
+// Control surface of the simulated Windows platform, for tests, benchmarks
+// and the demo. The library under test never includes this header.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#define WINSIM_CONTROL __attribute__((visibility("default")))
+
+namespace winsim {
+
+// ---- Machine profile -------------------------------------------------------
+
+// Restores the default machine (see README), clears faults and the journal,
+// ends every thread's impersonation and forgets all live resources. The
+// platform starts in this state when it is loaded.
+WINSIM_CONTROL void resetMachine();
+
+// Identity of the process: credentials acquired without a principal belong to
+// this account ("DOMAIN\name"). Returns false when the account is unknown.
+WINSIM_CONTROL bool setProcessUser(const std::u16string &qualifiedName);
+
+// Adds an account to a domain of the profile; rid 0 picks the next free one.
+// Returns the SID text ("S-1-5-21-...") or an empty string on failure.
+WINSIM_CONTROL std::string addAccount(const std::u16string &domain, const std::u16string &name,
+                                      SID_NAME_USE type, uint32_t rid = 0);
+// Makes member ("DOMAIN\name") a direct member of group ("DOMAIN\name").
+WINSIM_CONTROL bool addMember(const std::u16string &group, const std::u16string &member);
+
+WINSIM_CONTROL void setComputerName(COMPUTER_NAME_FORMAT format, const std::u16string &name);
+// The name LookupAccountSidW reports for the built-in domain (localised systems differ).
+WINSIM_CONTROL void setBuiltinDomainName(const std::u16string &name);
+WINSIM_CONTROL void setDomainControllerStatus(DWORD status);
+WINSIM_CONTROL void setOsVersion(DWORD major, DWORD minor);
+// A 32-bit process on 64-bit Windows when true.
+WINSIM_CONTROL void setWow64Process(bool wow64);
+// Whether kernel32 exports IsWow64Process at all.
+WINSIM_CONTROL void setIsWow64ProcessExported(bool exported);
+// Whether tokens made for clients carry a linked token.
+WINSIM_CONTROL void setLinkedTokens(bool present);
+
+// Host directory that stands for the drive C:\ (created when missing).
+WINSIM_CONTROL void setFileSystemRoot(const std::string &hostDirectory);
+WINSIM_CONTROL std::string fileSystemRoot();
+// Host path of a Windows path such as "C:\\ProgramData\\x".
+WINSIM_CONTROL std::string hostPath(const std::u16string &windowsPath);
+WINSIM_CONTROL void setCommonAppDataFolder(const std::u16string &windowsPath);
+
+// ---- Registry (HKEY_LOCAL_MACHINE) -----------------------------------------
+
+enum class RegistryView { Native64, Wow32 };
+
+WINSIM_CONTROL void createRegistryKey(RegistryView view, const std::u16string &path);
+WINSIM_CONTROL void deleteRegistryKey(RegistryView view, const std::u16string &path);
+// Access the process has to a key: opening it for more is refused with 5.
+WINSIM_CONTROL void setRegistryKeyAccess(RegistryView view, const std::u16string &path, bool canRead,
+                                         bool canWrite);
+WINSIM_CONTROL void setRegistryValue(RegistryView view, const std::u16string &path,
+                                     const std::u16string &valueName, DWORD type,
+                                     const std::vector<BYTE> &data);
+struct RegistryValue {
+  DWORD type;
+  std::vector<BYTE> data;
+};
+WINSIM_CONTROL std::optional<RegistryValue> registryValue(RegistryView view, const std::u16string &path,
+                                                          const std::u16string &valueName);
+
+// ---- Threads ---------------------------------------------------------------
+
+// "DOMAIN\name" of the account the calling thread runs as: the impersonated
+// client while it impersonates, else the process user.
+WINSIM_CONTROL std::u16string threadIdentity();
+WINSIM_CONTROL bool threadImpersonating();
+
+// ---- Security packages -----------------------------------------------------
+
+// The user name QueryCredentialsAttributesW(SECPKG_CRED_ATTR_NAMES) reports
+// for a package's credentials instead of the usual one.
+WINSIM_CONTROL void setCredentialNameOverride(const std::u16string &package, const std::u16string &name);
+
+// ---- Faults ----------------------------------------------------------------
+
+// Makes the nth call from now (1 = the next) of the named function fail with
+// code: a status-returning function returns it, a BOOL or handle-returning
+// function fails and leaves it as the thread's last error.
+WINSIM_CONTROL void failCall(const std::string &function, uint32_t code, int nth = 1);
+// Makes every call of the named function fail with code until cleared.
+WINSIM_CONTROL void failAlways(const std::string &function, uint32_t code);
+WINSIM_CONTROL void clearFaults();
+// Faults scheduled but not yet triggered, for tests that want to be sure
+// their injected failure was reached.
+WINSIM_CONTROL int pendingFaults();
+
+// ---- Journal ---------------------------------------------------------------
+
+struct JournalEntry {
+  std::string function;
+  std::string detail;  // the arguments that matter, in a readable form
+};
+WINSIM_CONTROL std::vector<JournalEntry> journal();
+// Just the function names, in call order.
+WINSIM_CONTROL std::vector<std::string> journalNames();
+WINSIM_CONTROL void clearJournal();
+
+// ---- Live resources --------------------------------------------------------
+
+struct LiveCounts {
+  int credentials = 0;
+  int securityContexts = 0;
+  int tokens = 0;
+  int authzResourceManagers = 0;
+  int authzClientContexts = 0;
+  int sids = 0;
+  int packageBuffers = 0;
+  int registryKeys = 0;
+  int criticalSections = 0;
+  int localAllocations = 0;
+  int netApiBuffers = 0;
+
+  int total() const;
+  std::string describe() const;  // "tokens=1 sids=2", or "none"
+};
+WINSIM_CONTROL LiveCounts liveCounts();
+
+}  // namespace winsim

@@ -1,0 +1,154 @@
+// Internals shared by the parts of the simulated platform.
+#pragma once
+
+#include <windows.h>
+#include <winsim/control.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim::detail {
+
+// ---- Calls: journal and faults ---------------------------------------------
+
+// Every API function starts with this: it records the call in the journal
+// and returns the code of a fault scheduled for this call, if any.
+std::optional<uint32_t> enterCall(const char *function, std::string detail = {});
+
+// For BOOL functions: sets the last error and returns FALSE.
+BOOL failWith(uint32_t lastError);
+
+// ---- Live resources ----------------------------------------------------------
+
+enum class Resource {
+  Credentials,
+  SecurityContexts,
+  Tokens,
+  AuthzResourceManagers,
+  AuthzClientContexts,
+  Sids,
+  PackageBuffers,
+  RegistryKeys,
+  CriticalSections,
+  LocalAllocations,
+  NetApiBuffers
+};
+void resourceAcquired(Resource kind);
+void resourceReleased(Resource kind);
+void forgetResources();
+
+// One lock for the machine model; the platform functions are short.
+std::recursive_mutex &machineMutex();
+
+// ---- Text --------------------------------------------------------------------
+
+std::u16string toU16(const std::string &ascii);
+std::string toUtf8(const std::u16string &text);
+bool equalsIgnoreCase(const std::u16string &a, const std::u16string &b);
+// Copies text and terminator into a caller buffer of `capacity` units.
+bool copyOut(const std::u16string &text, WCHAR *buffer, DWORD capacity);
+// "0x20019": access masks and flags in journal details.
+inline std::string hexText(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%x", value);
+  return text;
+}
+// Text of a caller's wide string for the journal; "(null)" for none.
+inline std::string journalText(const WCHAR *text) {
+  return text == nullptr ? "(null)" : toUtf8(text);
+}
+
+// ---- SIDs --------------------------------------------------------------------
+
+struct Sid {
+  std::array<BYTE, 6> authority{};
+  std::vector<DWORD> subAuthorities;
+
+  std::vector<BYTE> bytes() const;
+  std::string text() const;  // "S-1-5-21-..."
+  bool operator==(const Sid &other) const;
+  bool operator!=(const Sid &other) const { return !(*this == other); }
+  // Reads a SID from memory; none when it is malformed.
+  static std::optional<Sid> fromMemory(const void *sid);
+  static Sid parse(const std::string &text);  // "S-1-5-32-544"
+};
+
+// ---- Accounts (accounts.cpp) -------------------------------------------------
+
+struct Account {
+  std::u16string domain;  // referenced domain name, as lookups report it
+  std::u16string name;
+  Sid sid;
+  SID_NAME_USE type;
+  std::u16string qualifiedName() const;  // "DOMAIN\name", or "name" when no domain
+};
+
+std::optional<Account> findAccountByName(const std::u16string &name);
+std::optional<Account> findAccountBySid(const Sid &sid);
+Account processUser();
+// Every group and alias the account belongs to, directly or through other
+// groups, plus the well-known groups every user token holds.
+std::vector<Sid> groupsOf(const Sid &user);
+// The DNS realm of the network domain, upper case ("CORVANE.TEST").
+std::u16string kerberosRealm();
+std::u16string computerName(COMPUTER_NAME_FORMAT format);
+
+// ---- Tokens (tokens.cpp) -----------------------------------------------------
+
+struct TokenSpec {
+  Sid user;
+  TOKEN_TYPE type = TokenImpersonation;
+  SECURITY_IMPERSONATION_LEVEL level = SecurityImpersonation;
+  bool withLinkedToken = false;
+};
+// A new token handle, counted as a live token until CloseHandle.
+HANDLE createToken(const TokenSpec &spec);
+// Whether linked tokens are currently configured for client tokens.
+bool linkedTokensEnabled();
+
+// TOKEN_USER and TOKEN_GROUPS laid out as the SDK does: the structure first,
+// then the SIDs, with every SID pointer pointing into the same buffer.
+struct GroupEntry {
+  Sid sid;
+  DWORD attributes;
+};
+DWORD tokenUserSize(const Sid &user);
+void writeTokenUser(const Sid &user, void *buffer);
+DWORD tokenGroupsSize(const std::vector<GroupEntry> &groups);
+void writeTokenGroups(const std::vector<GroupEntry> &groups, void *buffer);
+// The SDK's answer for a variable-size result: false with last error 122
+// when the caller's buffer is missing or smaller than `needed`.
+bool reportSize(DWORD needed, const void *buffer, DWORD capacity, DWORD *returned);
+
+// ---- Kernel (kernel.cpp) -----------------------------------------------------
+
+// Objects behind HANDLEs; one table for every kind, so CloseHandle works on all.
+struct KernelObject {
+  virtual ~KernelObject() = default;
+};
+HANDLE insertHandle(std::shared_ptr<KernelObject> object, Resource kind, ACCESS_MASK access);
+struct HandleEntry {
+  std::shared_ptr<KernelObject> object;
+  ACCESS_MASK access;
+};
+std::optional<HandleEntry> lookupHandle(HANDLE handle);
+// Memory the caller releases with LocalFree, counted as a live allocation.
+HLOCAL localAlloc(size_t bytes);
+bool wow64Process();
+
+// ---- Hooks used by resetMachine ------------------------------------------------
+
+void resetAccounts();
+void resetTokens();
+void resetKernel();
+void resetRegistry();
+void resetFiles();
+void resetPackages();
+
+}  // namespace winsim::detail
