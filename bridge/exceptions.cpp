@@ -39,20 +39,15 @@ void throwNotFound(JNIEnv *env, const char *notFoundClassName, DWORD status) {
   throwPlatformError(env, status);
 }
 
-void reportEscapedException(JNIEnv *env) noexcept {
+void reportEscapedFailure(JNIEnv *env, EscapedFailure failure) noexcept {
   if (env->ExceptionCheck()) {
     return;
   }
-  const char *className = "java/lang/Error";
-  const char *message = "Unexpected failure in native code";
-  try {
-    throw;
-  } catch (const std::bad_alloc &) {
-    className = "java/lang/OutOfMemoryError";
-    message = "Native memory exhausted";
-  } catch (...) {
+  if (failure == EscapedFailure::OutOfMemory) {
+    throwJavaException(env, "java/lang/OutOfMemoryError", "Native memory exhausted");
+  } else {
+    throwJavaException(env, "java/lang/Error", "Unexpected failure in native code");
   }
-  throwJavaException(env, className, message);
 }
 
 }  // namespace ntseclink

@@ -56,28 +56,31 @@ class InputBytes {
   ULONG length_ = 0;
 };
 
-// Reports a C++ exception that reached the native boundary: OutOfMemoryError
-// for exhausted memory, an Error otherwise, unless an exception is pending.
-void reportEscapedException(JNIEnv *env) noexcept;
+enum class EscapedFailure { OutOfMemory, Unexpected };
+
+// Reports a C++ exception that reached the native boundary as
+// OutOfMemoryError or Error, unless a Java exception is already pending.
+void reportEscapedFailure(JNIEnv *env, EscapedFailure failure) noexcept;
 
 // Runs a native's body; nothing it throws crosses into the virtual machine.
 template <typename Result, typename Body>
 Result runNative(JNIEnv *env, Result neutral, Body &&body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc &) {
+    reportEscapedFailure(env, EscapedFailure::OutOfMemory);
   } catch (...) {
-    reportEscapedException(env);
-    return neutral;
+    reportEscapedFailure(env, EscapedFailure::Unexpected);
   }
+  return neutral;
 }
 
 template <typename Body>
 void runVoidNative(JNIEnv *env, Body &&body) noexcept {
-  try {
+  runNative<bool>(env, false, [&body] {
     body();
-  } catch (...) {
-    reportEscapedException(env);
-  }
+    return true;
+  });
 }
 
 }  // namespace ntseclink

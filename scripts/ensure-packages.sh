@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages given as arguments when any is missing.
+set -euo pipefail
+
+missing=()
+for package in "$@"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "Installing: ${missing[*]}"
+sudo_cmd=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo_cmd apt-get update -qq
+$sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

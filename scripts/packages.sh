@@ -1,0 +1,5 @@
+# The Debian packages each job needs; sourced by the scripts.
+# shellcheck disable=SC2034
+LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless)
+LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64)
