@@ -37,7 +37,7 @@ TEST_F(ContextCreation, ServerContextOnlyAcquiresInboundCredentials) {
   jint handle = createContext(false, ISC_REQ_MUTUAL_AUTH, std::nullopt, u"ignored/target");
   EXPECT_EQ(handle, 2);
   EXPECT_EQ(takeException(), "");
-  EXPECT_EQ(detailOf("AcquireCredentialsHandleW"), "Negotiate use=1");
+  EXPECT_EQ(detailOf("AcquireCredentialsHandleW"), "Negotiate use=0x1");
   EXPECT_FALSE(journalHas("InitializeSecurityContextW"));
   EXPECT_FALSE(journalHas("QueryCredentialsAttributesW"));
   EXPECT_EQ(challengeToken(handle), std::vector<uint8_t>{});
@@ -51,7 +51,7 @@ TEST_F(ContextCreation, NullOrEmptyPackageNameMeansNegotiate) {
     winsim::clearJournal();
     jint handle = createContext(true, 0, package);
     EXPECT_GT(handle, 0);
-    EXPECT_EQ(detailOf("AcquireCredentialsHandleW"), "Negotiate use=2");
+    EXPECT_EQ(detailOf("AcquireCredentialsHandleW"), "Negotiate use=0x2");
     EXPECT_FALSE(journalHas("QueryCredentialsAttributesW"));  // not Kerberos
     EXPECT_EQ(detailOf("InitializeSecurityContextW"), "(null)");
     EXPECT_FALSE(challengeToken(handle).empty());
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureRow{"QueryCredentialsAttributesW", u"Kerberos", std::nullopt, 0, 0x80090302u, false},
         FailureRow{"InitializeSecurityContextW", u"NTLM", std::nullopt, 0, 0x80090304u, false},
         FailureRow{"QueryContextAttributesW", u"Kerberos", u"HTTP/wks01.corvane.test", 0, 0x80090301u, true}),
-    [](const ::testing::TestParamInfo<FailureRow> &info) { return std::string(info.param.function); });
+    [](const ::testing::TestParamInfo<FailureRow> &row) { return std::string(row.param.function); });
 
 TEST_F(ContextCreation, TokensOfUsersInManyGroupsFitTheOutputArea) {
   runAsUserInManyGroups(500);

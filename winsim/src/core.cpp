@@ -293,6 +293,8 @@ void resetMachine() {
   detail::resetKernel();
   detail::resetRegistry();
   detail::resetFiles();
+  detail::resetAuthz();
+  detail::resetNetwork();
   detail::resetPackages();
   detail::forgetResources();
 }

@@ -51,6 +51,15 @@ std::recursive_mutex &machineMutex();
 std::u16string toU16(const std::string &ascii);
 std::string toUtf8(const std::u16string &text);
 bool equalsIgnoreCase(const std::u16string &a, const std::u16string &b);
+// Upper case for the ASCII letters only, as Windows compares names.
+inline std::u16string upperAscii(std::u16string text) {
+  for (auto &unit : text) {
+    if (unit >= u'a' && unit <= u'z') {
+      unit = static_cast<char16_t>(unit - (u'a' - u'A'));
+    }
+  }
+  return text;
+}
 // Copies text and terminator into a caller buffer of `capacity` units.
 bool copyOut(const std::u16string &text, WCHAR *buffer, DWORD capacity);
 // "0x20019": access masks and flags in journal details.
@@ -85,7 +94,7 @@ struct Account {
   std::u16string domain;  // referenced domain name, as lookups report it
   std::u16string name;
   Sid sid;
-  SID_NAME_USE type;
+  SID_NAME_USE type = SidTypeUnknown;
   std::u16string qualifiedName() const;  // "DOMAIN\name", or "name" when no domain
 };
 
@@ -111,6 +120,8 @@ struct TokenSpec {
 HANDLE createToken(const TokenSpec &spec);
 // Whether linked tokens are currently configured for client tokens.
 bool linkedTokensEnabled();
+// Ends the calling thread's impersonation, as a package reverting its client does.
+void endImpersonation();
 
 // TOKEN_USER and TOKEN_GROUPS laid out as the SDK does: the structure first,
 // then the SIDs, with every SID pointer pointing into the same buffer.
@@ -141,6 +152,13 @@ std::optional<HandleEntry> lookupHandle(HANDLE handle);
 // Memory the caller releases with LocalFree, counted as a live allocation.
 HLOCAL localAlloc(size_t bytes);
 bool wow64Process();
+// The pseudo-handles Windows gives for the calling process and thread.
+inline HANDLE currentProcessHandle() {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+inline HANDLE currentThreadHandle() {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+}
 
 // ---- Hooks used by resetMachine ------------------------------------------------
 
@@ -149,6 +167,8 @@ void resetTokens();
 void resetKernel();
 void resetRegistry();
 void resetFiles();
+void resetAuthz();
+void resetNetwork();
 void resetPackages();
 
 }  // namespace winsim::detail

@@ -75,6 +75,12 @@ WINSIM_CONTROL std::optional<RegistryValue> registryValue(RegistryView view, con
 // client while it impersonates, else the process user.
 WINSIM_CONTROL std::u16string threadIdentity();
 WINSIM_CONTROL bool threadImpersonating();
+// A token for an account ("DOMAIN\name") as a logon would give it, counted
+// as a live token until CloseHandle; null when the account is unknown.
+WINSIM_CONTROL HANDLE createAccountToken(const std::u16string &qualifiedName,
+                                         TOKEN_TYPE type = TokenImpersonation,
+                                         SECURITY_IMPERSONATION_LEVEL level = SecurityImpersonation,
+                                         bool withLinkedToken = false);
 
 // ---- Security packages -----------------------------------------------------
 
@@ -108,7 +114,7 @@ WINSIM_CONTROL void clearJournal();
 
 // ---- Live resources --------------------------------------------------------
 
-struct LiveCounts {
+struct WINSIM_CONTROL LiveCounts {
   int credentials = 0;
   int securityContexts = 0;
   int tokens = 0;

@@ -1,0 +1,227 @@
+// Files and shell folders, and the kernel: names, version, WOW64, critical
+// sections, process exit and local memory.
+#include <shlobj.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "winsim_test_support.h"
+
+namespace {
+
+using winsim_test::MachineTest;
+
+bool hostDirectoryExists(const std::string &path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+class FilesTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    char pattern[] = "/tmp/winsim-files-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    winsim::setFileSystemRoot(root_ + "/C");
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(root_);
+    MachineTest::TearDown();
+  }
+
+  std::string root_;
+};
+
+TEST_F(FilesTest, WindowsPathsMapUnderTheRootAndCannotLeaveIt) {
+  EXPECT_EQ(winsim::fileSystemRoot(), root_ + "/C");
+  EXPECT_EQ(winsim::hostPath(u"C:\\ProgramData\\Corvane"), root_ + "/C/ProgramData/Corvane");
+  EXPECT_EQ(winsim::hostPath(u"c:/a/./b\\"), root_ + "/C/a/b");
+  EXPECT_EQ(winsim::hostPath(u"C:\\..\\..\\etc"), root_ + "/C/etc");
+  EXPECT_EQ(winsim::hostPath(u"D:\\Apps"), "");
+  EXPECT_EQ(winsim::hostPath(u"relative\\path"), "");
+}
+
+TEST_F(FilesTest, CreateDirectoryMakesOneLevelOnly) {
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Base\\Sub", nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  ASSERT_TRUE(CreateDirectoryW(u"C:\\Base", nullptr));
+  ASSERT_TRUE(CreateDirectoryW(u"C:\\Base\\Sub", nullptr));
+  EXPECT_TRUE(hostDirectoryExists(root_ + "/C/Base/Sub"));
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Base", nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_FALSE(CreateDirectoryW(u"D:\\Base", nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Bad|Name", nullptr));
+  EXPECT_EQ(GetLastError(), 123u);  // ERROR_INVALID_NAME
+}
+
+TEST_F(FilesTest, AttributesTellDirectoriesFilesAndMissingPaths) {
+  ASSERT_TRUE(CreateDirectoryW(u"C:\\Data", nullptr));
+  std::ofstream(root_ + "/C/Data/file.txt") << "x";
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Data"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  DWORD file = GetFileAttributesW(u"C:\\Data\\file.txt");
+  EXPECT_NE(file, INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(file & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_FALSE(CreateDirectoryW(u"C:\\Data\\file.txt", nullptr));  // the name is taken by a file
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Data\\missing"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\Missing\\missing"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(FilesTest, CommonAppDataIsCreatedOnlyWhenAsked) {
+  WCHAR path[MAX_PATH] = {u'x'};
+  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path), E_FAIL);
+  EXPECT_EQ(path[0], 0);
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path), S_OK);
+  EXPECT_EQ(std::u16string(path), u"C:\\ProgramData");
+  EXPECT_TRUE(hostDirectoryExists(root_ + "/C/ProgramData"));
+  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), S_OK);
+
+  EXPECT_EQ(SHGetFolderPathW(nullptr, 0x001a, nullptr, 0, path), E_INVALIDARG);  // another folder
+  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, nullptr), E_INVALIDARG);
+}
+
+TEST_F(FilesTest, ConfiguredFolderElsewhereFailsToResolve) {
+  winsim::setCommonAppDataFolder(u"C:\\Shared\\Data");
+  WCHAR path[MAX_PATH];
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path), S_OK);
+  EXPECT_EQ(std::u16string(path), u"C:\\Shared\\Data");
+  EXPECT_TRUE(hostDirectoryExists(root_ + "/C/Shared/Data"));
+
+  winsim::setCommonAppDataFolder(u"E:\\Data");
+  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path), E_FAIL);
+  winsim::failCall("SHGetFolderPathW", static_cast<uint32_t>(E_INVALIDARG));
+  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path), E_INVALIDARG);
+}
+
+class KernelTest : public MachineTest {};
+
+TEST_F(KernelTest, ComputerNamesFollowTheSizeProtocol) {
+  DWORD size = 0;
+  EXPECT_FALSE(GetComputerNameExW(ComputerNameDnsHostname, nullptr, &size));
+  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 6u);
+  std::u16string name(size, u'\0');
+  ASSERT_TRUE(GetComputerNameExW(ComputerNameDnsHostname, name.data(), &size));
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(name, std::u16string(u"wks01\0", 6));
+
+  auto nameOf = [](COMPUTER_NAME_FORMAT format) {
+    WCHAR buffer[MAX_PATH];
+    DWORD capacity = MAX_PATH;
+    EXPECT_TRUE(GetComputerNameExW(format, buffer, &capacity));
+    return std::u16string(buffer, capacity);
+  };
+  EXPECT_EQ(nameOf(ComputerNameNetBIOS), u"WKS01");
+  EXPECT_EQ(nameOf(ComputerNameDnsFullyQualified), u"wks01.corvane.test");
+  winsim::setComputerName(ComputerNameDnsFullyQualified, u"App-Server.Example.Org");
+  EXPECT_EQ(nameOf(ComputerNameDnsHostname), u"App-Server");
+  EXPECT_EQ(nameOf(ComputerNameDnsDomain), u"Example.Org");
+
+  EXPECT_FALSE(GetComputerNameExW(ComputerNameMax, name.data(), &size));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(KernelTest, VersionNeedsAKnownStructureSize) {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  ASSERT_EQ(sizeof info, 148u);
+  ASSERT_TRUE(GetVersionExA(&info));
+  EXPECT_EQ(info.dwMajorVersion, 10u);
+  EXPECT_EQ(info.dwMinorVersion, 0u);
+  EXPECT_EQ(info.dwPlatformId, 2u);
+
+  winsim::setOsVersion(5, 2);
+  ASSERT_TRUE(GetVersionExA(&info));
+  EXPECT_EQ(info.dwMajorVersion, 5u);
+  EXPECT_EQ(info.dwMinorVersion, 2u);
+
+  info.dwOSVersionInfoSize = 100;
+  EXPECT_FALSE(GetVersionExA(&info));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(KernelTest, IsWow64ProcessIsFoundByNameUnlessHidden) {
+  using IsWow64ProcessFunction = BOOL(WINAPI *)(HANDLE, PBOOL);
+  HMODULE kernel32 = GetModuleHandleW(u"KERNEL32.DLL");
+  ASSERT_NE(kernel32, nullptr);
+  FARPROC found = GetProcAddress(kernel32, "IsWow64Process");
+  ASSERT_NE(found, nullptr);
+  auto isWow64 = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void (*)()>(found));
+  BOOL wow64 = TRUE;
+  ASSERT_TRUE(isWow64(GetCurrentProcess(), &wow64));
+  EXPECT_FALSE(wow64);
+  winsim::setWow64Process(true);
+  ASSERT_TRUE(isWow64(GetCurrentProcess(), &wow64));
+  EXPECT_TRUE(wow64);
+
+  winsim::setIsWow64ProcessExported(false);
+  EXPECT_EQ(GetProcAddress(kernel32, "IsWow64Process"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+  EXPECT_EQ(GetModuleHandleW(u"user32"), nullptr);
+}
+
+TEST_F(KernelTest, TerminateProcessEndsTheProcessWithItsCode) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TerminateProcess(GetCurrentProcess(), 42);
+    _exit(99);  // reached only if the process was not ended
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 42);
+
+  int otherProcess = 0;
+  EXPECT_FALSE(TerminateProcess(&otherProcess, 1));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(KernelTest, CriticalSectionExcludesOtherThreadsAndIsReentrant) {
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EXPECT_EQ(winsim::liveCounts().criticalSections, 1);
+  EnterCriticalSection(&section);
+  EnterCriticalSection(&section);
+  LeaveCriticalSection(&section);
+
+  std::atomic<bool> entered{false};
+  std::thread other([&] {
+    EnterCriticalSection(&section);
+    entered = true;
+    LeaveCriticalSection(&section);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(entered);  // still held once by this thread
+  LeaveCriticalSection(&section);
+  other.join();
+  EXPECT_TRUE(entered);
+  DeleteCriticalSection(&section);
+}
+
+using KernelDeathTest = KernelTest;
+
+TEST_F(KernelDeathTest, CriticalSectionMisuseAbortsLoudly) {
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EXPECT_DEATH(LeaveCriticalSection(&section), "does not hold");
+  EnterCriticalSection(&section);
+  EXPECT_DEATH(DeleteCriticalSection(&section), "deleted while held");
+  LeaveCriticalSection(&section);
+  DeleteCriticalSection(&section);
+  EXPECT_DEATH(EnterCriticalSection(&section), "not initialised or already deleted");
+}
+
+}  // namespace

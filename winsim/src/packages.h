@@ -1,0 +1,36 @@
+// Internals shared by the security packages (packages.cpp) and their message
+// protection (messages.cpp).
+#pragma once
+
+#include <sspi.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace winsim::detail {
+
+// A keyed 64-bit digest. Changing any single byte of an input of the same
+// length always changes the result; it stands in for the packages' MACs.
+uint64_t digest(uint64_t key, const BYTE *data, size_t size);
+
+// XORs data with a keystream drawn from key and nonce; applying it twice
+// restores the data.
+void applyKeystream(uint64_t key, uint64_t nonce, BYTE *data, size_t size);
+
+// The first buffer of the given type in a descriptor, or none.
+SecBuffer *findBuffer(PSecBufferDesc descriptor, ULONG type);
+
+// What message protection needs to know about an established context.
+struct MessageSession {
+  bool isServer = false;
+  uint64_t clientToServerKey = 0;
+  uint64_t serverToClientKey = 0;
+  ULONG blockSize = 0;
+};
+
+// The session of an established context; none when the handle names no
+// context or its handshake is not complete.
+std::optional<MessageSession> messageSession(const CtxtHandle *handle);
+
+}  // namespace winsim::detail
