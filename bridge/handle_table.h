@@ -7,6 +7,7 @@
 #include <jni.h>
 
 #include <list>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace ntseclink {
@@ -25,11 +26,16 @@ class HandleTable {
   Entry &append(jint handle) {
     entries_.emplace_back();
     auto last = std::prev(entries_.end());
+    bool inserted = false;
     try {
-      index_.emplace(handle, last);
+      inserted = index_.emplace(handle, last).second;
     } catch (...) {
       entries_.pop_back();
       throw;
+    }
+    if (!inserted) {
+      entries_.pop_back();
+      throw std::logic_error("handle already in use");
     }
     last->handle = handle;
     return *last;

@@ -285,7 +285,9 @@ WINSIM_API BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken) {
 }
 
 namespace winsim::detail {
-void endImpersonation() { impersonate(nullptr); }
+void endImpersonation() {
+  impersonate(nullptr);
+}
 }  // namespace winsim::detail
 
 WINSIM_API BOOL WINAPI RevertToSelf(void) {
