@@ -2,8 +2,8 @@
 // and the boundary that keeps C++ exceptions out of the Java virtual machine.
 #pragma once
 
-#include <jni.h>
 #include <windows.h>
+#include <jni.h>
 
 #include <new>
 #include <string>
@@ -31,7 +31,13 @@ void throwNotFound(JNIEnv *env, const char *notFoundClassName, DWORD status);
 
 // Text of a Java string up to its first U+0000; null gives the empty string.
 WideString toWideString(JNIEnv *env, jstring text);
+// Every UTF-16 unit of a Java string, embedded U+0000 included; null gives
+// the empty string.
+WideString toWholeWideString(JNIEnv *env, jstring text);
 jstring toJavaString(JNIEnv *env, const WideString &text);
+// A fixed-size platform buffer's text up to its first U+0000, never past its
+// `capacity` units, for buffers the platform may fill without a terminator.
+jstring bufferToJavaString(JNIEnv *env, const WCHAR *buffer, size_t capacity);
 
 // A new Java array holding a copy of the bytes; null with OutOfMemoryError
 // pending when the virtual machine cannot make it.

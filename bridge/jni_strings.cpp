@@ -28,9 +28,8 @@ class StringChars {
   const jchar *chars_;
 };
 
-}  // namespace
-
-WideString toWideString(JNIEnv *env, jstring text) {
+// The units of a Java string, all of them or those before its first U+0000.
+WideString copyUnits(JNIEnv *env, jstring text, bool stopAtFirstNull) {
   if (text == nullptr) {
     return WideString();
   }
@@ -39,15 +38,32 @@ WideString toWideString(JNIEnv *env, jstring text) {
   if (chars.chars() == nullptr) {
     throw std::bad_alloc();  // the VM has OutOfMemoryError pending
   }
-  const jchar *end = std::find(chars.chars(), chars.chars() + length, jchar{0});
+  const jchar *end = chars.chars() + length;
+  if (stopAtFirstNull) {
+    end = std::find(chars.chars(), end, jchar{0});
+  }
   WideString out(static_cast<size_t>(end - chars.chars()), WCHAR{0});
   std::transform(chars.chars(), end, out.begin(), [](jchar unit) { return static_cast<WCHAR>(unit); });
   return out;
 }
 
+}  // namespace
+
+WideString toWideString(JNIEnv *env, jstring text) {
+  return copyUnits(env, text, true);
+}
+
+WideString toWholeWideString(JNIEnv *env, jstring text) {
+  return copyUnits(env, text, false);
+}
+
 jstring toJavaString(JNIEnv *env, const WideString &text) {
   std::basic_string<jchar> units(text.begin(), text.end());
   return env->NewString(units.data(), static_cast<jsize>(units.size()));
+}
+
+jstring bufferToJavaString(JNIEnv *env, const WCHAR *buffer, size_t capacity) {
+  return toJavaString(env, WideString(buffer, std::find(buffer, buffer + capacity, WCHAR{0})));
 }
 
 }  // namespace ntseclink

@@ -2,8 +2,8 @@
 // happens under LibraryLock.
 #pragma once
 
-#include <sspi.h>
 #include <windows.h>
+#include <sspi.h>
 
 #include "bridge/handle_table.h"
 #include "bridge/jni_bridge.h"

@@ -2,8 +2,8 @@
 // large enough for the tokens of users in many groups.
 #pragma once
 
-#include <sspi.h>
 #include <windows.h>
+#include <sspi.h>
 
 #include <memory>
 

@@ -2,8 +2,8 @@
 // resource manager and the machine's two names, prepared at load.
 #pragma once
 
-#include <authz.h>
 #include <windows.h>
+#include <authz.h>
 
 #include "bridge/jni_bridge.h"
 

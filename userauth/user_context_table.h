@@ -2,8 +2,8 @@
 // access happens under UserAuthLock.
 #pragma once
 
-#include <authz.h>
 #include <windows.h>
+#include <authz.h>
 
 #include "bridge/handle_table.h"
 #include "bridge/jni_bridge.h"

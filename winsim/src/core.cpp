@@ -124,11 +124,13 @@ bool copyOut(const std::u16string &text, WCHAR *buffer, DWORD capacity) {
 }
 
 std::vector<BYTE> Sid::bytes() const {
-  std::vector<BYTE> out{1, static_cast<BYTE>(subAuthorities.size())};
-  out.insert(out.end(), authority.begin(), authority.end());
-  for (DWORD sub : subAuthorities) {
-    for (int shift = 0; shift < 32; shift += 8) {
-      out.push_back(static_cast<BYTE>(sub >> shift));
+  std::vector<BYTE> out(8 + 4 * subAuthorities.size());
+  out[0] = 1;
+  out[1] = static_cast<BYTE>(subAuthorities.size());
+  std::copy(authority.begin(), authority.end(), out.begin() + 2);
+  for (size_t i = 0; i < subAuthorities.size(); ++i) {
+    for (size_t byte = 0; byte < 4; ++byte) {
+      out[8 + 4 * i + byte] = static_cast<BYTE>(subAuthorities[i] >> (8 * byte));
     }
   }
   return out;
