@@ -17,7 +17,11 @@ InputBytes::~InputBytes() {
   }
 }
 
-jbyteArray toJavaByteArray(JNIEnv *env, const BYTE *data, size_t length) {
+jbyteArray toJavaByteArray(JNIEnv *env, std::initializer_list<ByteSpan> pieces) {
+  size_t length = 0;
+  for (const ByteSpan &piece : pieces) {
+    length += piece.length;
+  }
   jbyteArray array = env->NewByteArray(static_cast<jsize>(length));
   if (array == nullptr || length == 0) {
     return array;
@@ -26,7 +30,13 @@ jbyteArray toJavaByteArray(JNIEnv *env, const BYTE *data, size_t length) {
   if (elements == nullptr) {
     return nullptr;
   }
-  std::memcpy(elements, data, length);
+  size_t offset = 0;
+  for (const ByteSpan &piece : pieces) {
+    if (piece.length != 0) {
+      std::memcpy(elements + offset, piece.data, piece.length);
+      offset += piece.length;
+    }
+  }
   env->ReleaseByteArrayElements(array, elements, 0);
   return array;
 }

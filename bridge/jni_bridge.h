@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <jni.h>
 
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <vector>
@@ -39,9 +40,17 @@ jstring toJavaString(JNIEnv *env, const WideString &text);
 // `capacity` units, for buffers the platform may fill without a terminator.
 jstring bufferToJavaString(JNIEnv *env, const WCHAR *buffer, size_t capacity);
 
-// A new Java array holding a copy of the bytes; null with OutOfMemoryError
-// pending when the virtual machine cannot make it.
-jbyteArray toJavaByteArray(JNIEnv *env, const BYTE *data, size_t length);
+struct ByteSpan {
+  const BYTE *data;
+  size_t length;
+};
+
+// A new Java array holding a copy of the pieces, back to back; null with
+// OutOfMemoryError pending when the virtual machine cannot make it.
+jbyteArray toJavaByteArray(JNIEnv *env, std::initializer_list<ByteSpan> pieces);
+inline jbyteArray toJavaByteArray(JNIEnv *env, const BYTE *data, size_t length) {
+  return toJavaByteArray(env, {ByteSpan{data, length}});
+}
 
 // The elements of an input array, released without copy-back.
 class InputBytes {

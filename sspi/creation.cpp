@@ -1,7 +1,7 @@
 // Creating a client or server security context.
 #include "bridge/critical_section_lock.h"
 #include "sspi/context_table.h"
-#include "sspi/handshake_buffers.h"
+#include "sspi/handshake.h"
 
 namespace ntseclink {
 
@@ -9,14 +9,6 @@ namespace {
 
 const WCHAR kDefaultPackage[] = TEXT("Negotiate");
 const WCHAR kKerberosPackage[] = TEXT("Kerberos");
-
-bool isCompleteNeeded(SECURITY_STATUS status) {
-  return status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
-}
-
-SEC_WCHAR *targetOrNull(WideString &target) {
-  return target.empty() ? nullptr : target.data();
-}
 
 // Undoes a creation that does not finish: releases what it acquired and
 // removes its entry, also when an allocation failure unwinds through it.
@@ -80,10 +72,7 @@ SECURITY_STATUS runFirstStep(SspiContextEntry &entry, HandshakeOutput &output, C
   if (status >= 0) {
     undo.contextCreated();
   }
-  if (isCompleteNeeded(status)) {
-    status = CompleteAuthToken(&entry.context, output.descriptor());
-  }
-  return status;
+  return completeTokenIfNeeded(entry, status, output);
 }
 
 jint createClientContext(JNIEnv *env, SspiContextEntry &entry, WideString &targetName, CreationUndo &undo) {

@@ -3,8 +3,8 @@
 // the JNI was used correctly and that nothing the test released leaked.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sspi.h>
+#include <gtest/gtest.h>
 #include <winsim/control.h>
 
 #include <memory>
@@ -77,6 +77,19 @@ class LibraryTest : public ::testing::Test {
 
   static std::string winAuth(const std::string &message) {
     return std::string(jnihost::kWinAuthException) + ": " + message;
+  }
+
+  // Makes a new network user in `groups` groups the process identity, so its
+  // Kerberos tokens carry that many group SIDs.
+  static void runAsUserInManyGroups(int groups) {
+    winsim::addAccount(u"CORVANE", u"carol", SidTypeUser);
+    for (int i = 0; i < groups; ++i) {
+      std::string name = "team-" + std::to_string(i);
+      std::u16string group(name.begin(), name.end());
+      winsim::addAccount(u"CORVANE", group, SidTypeGroup);
+      winsim::addMember(u"CORVANE\\" + group, u"CORVANE\\carol");
+    }
+    ASSERT_TRUE(winsim::setProcessUser(u"CORVANE\\carol"));
   }
 
   jnihost::Jvm jvm;

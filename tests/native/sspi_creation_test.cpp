@@ -15,22 +15,7 @@ std::string detailOf(const std::string &function) {
   return "(not called)";
 }
 
-class ContextCreation : public LibraryTest {
- protected:
-  // A network user in `groups` groups, made the process identity.
-  void runAsUserInManyGroups(int groups) {
-    winsim::addAccount(u"CORVANE", u"carol", SidTypeUser);
-    for (int i = 0; i < groups; ++i) {
-      std::u16string group = u"team-";
-      for (char c : std::to_string(i)) {
-        group += static_cast<char16_t>(c);
-      }
-      winsim::addAccount(u"CORVANE", group, SidTypeGroup);
-      winsim::addMember(u"CORVANE\\" + group, u"CORVANE\\carol");
-    }
-    ASSERT_TRUE(winsim::setProcessUser(u"CORVANE\\carol"));
-  }
-};
+using ContextCreation = LibraryTest;
 
 TEST_F(ContextCreation, ServerContextOnlyAcquiresInboundCredentials) {
   winsim::clearJournal();

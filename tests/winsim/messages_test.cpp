@@ -1,7 +1,7 @@
 // Message protection: wrapping and unwrapping between the two sides of a
 // handshake, with and without encryption, and every way a message can break.
-#include <gtest/gtest.h>
 #include <sspi.h>
+#include <gtest/gtest.h>
 #include <winsim/control.h>
 
 #include <optional>

@@ -1,7 +1,7 @@
 // The security packages: credentials, handshakes leg by leg, token checks,
 // attribute queries, client tokens and faults.
-#include <gtest/gtest.h>
 #include <sspi.h>
+#include <gtest/gtest.h>
 #include <winsim/control.h>
 
 #include <algorithm>

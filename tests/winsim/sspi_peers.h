@@ -2,8 +2,8 @@
 // the way the library drives one, for the tests of the security packages.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sspi.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

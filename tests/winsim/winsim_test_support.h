@@ -1,9 +1,9 @@
 // Helpers shared by the tests of the simulated platform.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <sddl.h>
 #include <windows.h>
+#include <sddl.h>
+#include <gtest/gtest.h>
 #include <winsim/control.h>
 
 #include <string>

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -136,6 +137,7 @@ struct PackagesState {
   std::map<ULONG_PTR, Context> contexts;
   std::map<const void *, std::unique_ptr<BYTE[]>> buffers;
   std::map<Package, std::u16string> credentialNameOverrides;
+  std::set<Package> completionRequired;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
   std::mt19937_64 random{std::random_device{}()};
 };
@@ -748,6 +750,18 @@ void resetPackages() {
   state.contexts.clear();
   state.buffers.clear();
   state.credentialNameOverrides.clear();
+  state.completionRequired.clear();
+}
+
+// A client step's status as a package that completes its tokens reports it.
+SECURITY_STATUS withCompletion(Package package, SECURITY_STATUS status) {
+  if (packages().completionRequired.count(package) == 0) {
+    return status;
+  }
+  if (status == SEC_E_OK) {
+    return SEC_I_COMPLETE_NEEDED;
+  }
+  return status == SEC_I_CONTINUE_NEEDED ? SEC_I_COMPLETE_AND_CONTINUE : status;
 }
 
 }  // namespace winsim::detail
@@ -758,6 +772,17 @@ void setCredentialNameOverride(const std::u16string &package, const std::u16stri
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   if (auto found = detail::findPackage(package)) {
     detail::packages().credentialNameOverrides[*found] = name;
+  }
+}
+
+void requireTokenCompletion(const std::u16string &package, bool required) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  if (auto found = detail::findPackage(package)) {
+    if (required) {
+      detail::packages().completionRequired.insert(*found);
+    } else {
+      detail::packages().completionRequired.erase(*found);
+    }
   }
 }
 
@@ -854,7 +879,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(
     }
     Context next;
     Step step = firstClientStep(*credential, optionalText(pszTargetName), fContextReq, next);
-    return finishStep(call, step, next);
+    return withCompletion(credential->package, finishStep(call, step, next));
   }
   const Context *existing = findContext(phContext);
   if (existing == nullptr || existing->isServer) {
@@ -866,7 +891,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(
   }
   Context next = *existing;
   Step step = nextClientStep(next, *input);
-  return finishStep(call, step, next);
+  return withCompletion(next.package, finishStep(call, step, next));
 }
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredential, PCtxtHandle phContext,

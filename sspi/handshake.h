@@ -38,4 +38,24 @@ class HandshakeOutput {
   SecBufferDesc descriptor_{};
 };
 
+// The target name a client step passes: none when the entry has none.
+inline SEC_WCHAR *targetOrNull(WideString &target) {
+  return target.empty() ? nullptr : target.data();
+}
+
+// A client step that asks for its token to be completed has it completed.
+// A failed completion fails the step; a completed token of a step that also
+// asked to continue still needs the peer's answer.
+inline SECURITY_STATUS completeTokenIfNeeded(SspiContextEntry &entry, SECURITY_STATUS status,
+                                             HandshakeOutput &output) {
+  if (status != SEC_I_COMPLETE_NEEDED && status != SEC_I_COMPLETE_AND_CONTINUE) {
+    return status;
+  }
+  SECURITY_STATUS completion = CompleteAuthToken(&entry.context, output.descriptor());
+  if (completion != SEC_E_OK) {
+    return completion;
+  }
+  return status == SEC_I_COMPLETE_AND_CONTINUE ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+}
+
 }  // namespace ntseclink

@@ -1,0 +1,23 @@
+// The standard checks an SSPI native makes on a handle, each failure raised
+// as WinAuthException with its fixed text.
+#pragma once
+
+#include "sspi/context_table.h"
+
+namespace ntseclink {
+
+enum class ContextRole { Client, Server };
+
+// The entry with `handle`, or null after "Invalid handle".
+SspiContextEntry *findContextOrThrow(JNIEnv *env, ContextHandle handle);
+// False after "Wrong context type".
+bool hasRoleOrThrow(JNIEnv *env, const SspiContextEntry &entry, ContextRole role);
+// False after "Invalid state".
+bool isInStateOrThrow(JNIEnv *env, const SspiContextEntry &entry, SspiContextState state);
+
+// An entry whose handshake has completed, of either role.
+SspiContextEntry *establishedContext(JNIEnv *env, ContextHandle handle);
+// A server entry whose handshake has completed: what acts for the client.
+SspiContextEntry *establishedServerContext(JNIEnv *env, ContextHandle handle);
+
+}  // namespace ntseclink

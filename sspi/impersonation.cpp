@@ -1,0 +1,62 @@
+// Acting as the authenticated client on the calling thread.
+#include "bridge/critical_section_lock.h"
+#include "bridge/owned_handle.h"
+#include "sspi/context_checks.h"
+
+namespace ntseclink {
+
+namespace {
+
+void startImpersonating(JNIEnv *env, ContextHandle handle) {
+  CriticalSectionLock lock(libraryLock());
+  SspiContextEntry *entry = establishedServerContext(env, handle);
+  if (entry == nullptr) {
+    return;
+  }
+  if (entry->impersonating) {
+    throwWinAuthException(env, "Already impersonating");
+    return;
+  }
+  OwnedHandle clientToken;
+  SECURITY_STATUS status = QuerySecurityContextToken(&entry->context, clientToken.out());
+  if (status != SEC_E_OK) {
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return;
+  }
+  if (!ImpersonateLoggedOnUser(clientToken.get())) {
+    throwPlatformError(env, GetLastError());
+    return;
+  }
+  entry->impersonating = true;
+}
+
+void stopImpersonating(JNIEnv *env, ContextHandle handle) {
+  CriticalSectionLock lock(libraryLock());
+  SspiContextEntry *entry = establishedServerContext(env, handle);
+  if (entry == nullptr) {
+    return;
+  }
+  if (!entry->impersonating) {
+    throwWinAuthException(env, "Not impersonating");
+    return;
+  }
+  if (!RevertToSelf()) {
+    throwPlatformError(env, GetLastError());
+    return;
+  }
+  entry->impersonating = false;
+}
+
+}  // namespace
+
+}  // namespace ntseclink
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SSPI_StartImpersonating(JNIEnv *env, jclass,
+                                                                                         jint handle) {
+  ntseclink::runVoidNative(env, [&] { ntseclink::startImpersonating(env, handle); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SSPI_StopImpersonating(JNIEnv *env, jclass,
+                                                                                        jint handle) {
+  ntseclink::runVoidNative(env, [&] { ntseclink::stopImpersonating(env, handle); });
+}

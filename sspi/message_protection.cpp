@@ -1,0 +1,111 @@
+// Sealing and unsealing messages with an established context. The protected
+// form is the package's token, the transformed message and its padding,
+// back to back, which the peer's package reads as one stream.
+#include <cstring>
+
+#include "bridge/critical_section_lock.h"
+#include "sspi/context_checks.h"
+
+namespace ntseclink {
+
+namespace {
+
+// A private copy of a Java array, which the package transforms in place.
+ByteBuffer copyOfArray(JNIEnv *env, jbyteArray array) {
+  InputBytes bytes(env, array);
+  if (!bytes.available()) {
+    throw std::bad_alloc();  // the VM has OutOfMemoryError pending
+  }
+  return ByteBuffer(bytes.data(), bytes.data() + bytes.length());
+}
+
+SecBuffer bufferOver(ULONG type, ByteBuffer &storage) {
+  return SecBuffer{static_cast<ULONG>(storage.size()), type, storage.empty() ? nullptr : storage.data()};
+}
+
+// The part of a buffer's storage the package says it filled.
+ByteSpan writtenPart(const SecBuffer &buffer, const ByteBuffer &storage) {
+  return ByteSpan{storage.data(), buffer.cbBuffer < storage.size() ? buffer.cbBuffer : storage.size()};
+}
+
+ULONG qualityOfProtection(const SspiContextEntry &entry) {
+  return (entry.contextAttributes & ISC_RET_CONFIDENTIALITY) != 0 ? 0 : SECQOP_WRAP_NO_ENCRYPT;
+}
+
+jbyteArray wrap(JNIEnv *env, ContextHandle handle, jbyteArray message) {
+  CriticalSectionLock lock(libraryLock());
+  SspiContextEntry *entry = establishedContext(env, handle);
+  if (entry == nullptr) {
+    return nullptr;
+  }
+  ByteBuffer data = copyOfArray(env, message);
+  SecBuffer buffers[] = {bufferOver(SECBUFFER_TOKEN, entry->trailerBuffer), bufferOver(SECBUFFER_DATA, data),
+                         bufferOver(SECBUFFER_PADDING, entry->paddingBuffer)};
+  SecBufferDesc descriptor{SECBUFFER_VERSION, 3, buffers};
+  SECURITY_STATUS status = EncryptMessage(&entry->context, qualityOfProtection(*entry), &descriptor, 0);
+  if (status != SEC_E_OK) {
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return nullptr;
+  }
+  return toJavaByteArray(env, {writtenPart(buffers[0], entry->trailerBuffer), writtenPart(buffers[1], data),
+                               writtenPart(buffers[2], entry->paddingBuffer)});
+}
+
+// Where the package says the plain text lies, if that is inside the stream.
+bool insideStream(const SecBuffer &plain, const ByteBuffer &stream) {
+  if (plain.cbBuffer == 0) {
+    return true;
+  }
+  const BYTE *start = static_cast<const BYTE *>(plain.pvBuffer);
+  const BYTE *first = stream.data();
+  return start != nullptr && start >= first && plain.cbBuffer <= stream.size() &&
+         static_cast<size_t>(start - first) <= stream.size() - plain.cbBuffer;
+}
+
+jbyteArray unwrap(JNIEnv *env, ContextHandle handle, jbyteArray message) {
+  CriticalSectionLock lock(libraryLock());
+  SspiContextEntry *entry = establishedContext(env, handle);
+  if (entry == nullptr) {
+    return nullptr;
+  }
+  ByteBuffer stream = copyOfArray(env, message);
+  SecBuffer buffers[] = {bufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
+  SecBufferDesc descriptor{SECBUFFER_VERSION, 2, buffers};
+  SECURITY_STATUS status = DecryptMessage(&entry->context, &descriptor, 0, nullptr);
+  if (status != SEC_E_OK) {
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return nullptr;
+  }
+  if (!insideStream(buffers[1], stream)) {
+    throwPlatformError(env, static_cast<DWORD>(SEC_E_INTERNAL_ERROR));
+    return nullptr;
+  }
+  return toJavaByteArray(env, static_cast<const BYTE *>(buffers[1].pvBuffer), buffers[1].cbBuffer);
+}
+
+template <typename Transform>
+jbyteArray protectionNative(JNIEnv *env, jbyteArray message, Transform transform) {
+  return runNative<jbyteArray>(env, nullptr, [&]() -> jbyteArray {
+    if (message == nullptr) {
+      throwWinAuthException(env, "Message cannot be null");
+      return nullptr;
+    }
+    return transform();
+  });
+}
+
+}  // namespace
+
+}  // namespace ntseclink
+
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_corvane_zel_ntseclink_SSPI_Wrap(JNIEnv *env, jclass,
+                                                                                 jint handle,
+                                                                                 jbyteArray message) {
+  return ntseclink::protectionNative(env, message, [&] { return ntseclink::wrap(env, handle, message); });
+}
+
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_corvane_zel_ntseclink_SSPI_Unwrap(JNIEnv *env, jclass,
+                                                                                   jint handle,
+                                                                                   jbyteArray message) {
+  return ntseclink::protectionNative(env, message, [&] { return ntseclink::unwrap(env, handle, message); });
+}
