@@ -1,0 +1,123 @@
+// Acting as the client on the calling thread, and releasing contexts.
+#include <thread>
+
+#include "handshake.h"
+
+namespace ntseclink_test {
+namespace {
+
+class Impersonation : public HandshakeTest {
+ protected:
+  void start(jint handle) { api().SSPI_StartImpersonating(jvm.env(), nullptr, handle); }
+  void stop(jint handle) { api().SSPI_StopImpersonating(jvm.env(), nullptr, handle); }
+};
+
+TEST_F(Impersonation, TheThreadActsAsTheClientUntilItStops) {
+  winsim::setProcessUser(u"CORVANE\\alice");  // the client; the server checks its own identity below
+  Peers peers = establish(u"NTLM", 0);
+  winsim::setProcessUser(u"CORVANE\\svc-tarnwell");
+
+  start(peers.server);
+  EXPECT_EQ(takeException(), "");
+  EXPECT_EQ(winsim::threadIdentity(), u"CORVANE\\alice");
+  std::u16string otherThread;
+  std::thread([&otherThread] { otherThread = winsim::threadIdentity(); }).join();
+  EXPECT_EQ(otherThread, u"CORVANE\\svc-tarnwell");
+  EXPECT_EQ(winsim::liveCounts().tokens, 0);  // the client's token was closed
+
+  stop(peers.server);
+  EXPECT_EQ(takeException(), "");
+  EXPECT_FALSE(winsim::threadImpersonating());
+  release(peers);
+}
+
+TEST_F(Impersonation, ChecksComeInTheirOrder) {
+  Peers peers = establish(u"NTLM", 0);
+  jint fresh = createContext(false, 0, u"NTLM");
+  start(999);
+  EXPECT_EQ(takeException(), winAuth("Invalid handle"));
+  start(peers.client);
+  EXPECT_EQ(takeException(), winAuth("Wrong context type"));
+  start(fresh);
+  EXPECT_EQ(takeException(), winAuth("Invalid state"));
+  stop(fresh);
+  EXPECT_EQ(takeException(), winAuth("Invalid state"));
+  stop(peers.server);
+  EXPECT_EQ(takeException(), winAuth("Not impersonating"));
+
+  start(peers.server);
+  start(peers.server);
+  EXPECT_EQ(takeException(), winAuth("Already impersonating"));
+  EXPECT_TRUE(winsim::threadImpersonating());
+  stop(peers.server);
+  EXPECT_EQ(takeException(), "");
+  freeContext(fresh);
+  release(peers);
+}
+
+TEST_F(Impersonation, PlatformFailuresLeaveTheFlagAsItWas) {
+  Peers peers = establish(u"NTLM", 0);
+  winsim::failCall("QuerySecurityContextToken", 0x80090302u);
+  start(peers.server);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 80090302"));
+
+  winsim::failCall("ImpersonateLoggedOnUser", ERROR_BAD_IMPERSONATION_LEVEL);
+  start(peers.server);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 00000542"));
+  EXPECT_EQ(winsim::liveCounts().tokens, 0);  // closed on the failure path too
+  stop(peers.server);
+  EXPECT_EQ(takeException(), winAuth("Not impersonating"));
+
+  start(peers.server);
+  winsim::failCall("RevertToSelf", ERROR_ACCESS_DENIED);
+  stop(peers.server);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 00000005"));
+  stop(peers.server);  // still recorded as impersonating
+  EXPECT_EQ(takeException(), "");
+  release(peers);
+}
+
+using Release = HandshakeTest;
+
+TEST_F(Release, RevertsDeletesAndFreesInThatOrder) {
+  Peers peers = establish(u"NTLM", 0);
+  api().SSPI_StartImpersonating(jvm.env(), nullptr, peers.server);
+  winsim::clearJournal();
+  freeContext(peers.server);
+  EXPECT_EQ(
+      journalOf({"RevertSecurityContext", "DeleteSecurityContext", "FreeCredentialsHandle"}),
+      (std::vector<std::string>{"RevertSecurityContext", "DeleteSecurityContext", "FreeCredentialsHandle"}));
+  EXPECT_FALSE(winsim::threadImpersonating());
+
+  winsim::clearJournal();
+  freeContext(peers.client);
+  EXPECT_FALSE(journalHas("RevertSecurityContext"));
+  EXPECT_EQ(winsim::liveCounts().securityContexts + winsim::liveCounts().credentials, 0);
+}
+
+TEST_F(Release, EveryStateAndRoleIsReleasedAndIgnoredFailuresStillRemoveTheEntry) {
+  jint initial = createContext(false, 0, u"NTLM");
+  jint negotiating = createContext(true, 0, u"NTLM");
+  jint failed = createContext(false, 0, u"NTLM");
+  api().SSPI_Accept(jvm.env(), nullptr, failed, jvm.newByteArray({1, 2, 3}));
+  takeException();
+
+  winsim::failCall("DeleteSecurityContext", 0x80090301u);
+  winsim::failCall("FreeCredentialsHandle", 0x80090301u);
+  freeContext(initial);
+  EXPECT_EQ(takeException(), "");
+  for (jint handle : {negotiating, failed}) {
+    freeContext(handle);
+    EXPECT_EQ(api().SSPI_GetChallengeToken(jvm.env(), nullptr, handle), nullptr);
+    EXPECT_EQ(takeException(), winAuth("Invalid handle"));
+  }
+  freeContext(negotiating);  // twice: ignored
+  EXPECT_EQ(takeException(), "");
+  // Only the credential whose release was made to fail is still there.
+  EXPECT_EQ(winsim::liveCounts().credentials, 1);
+  EXPECT_EQ(winsim::liveCounts().securityContexts, 0);
+  expectNoLeaks = false;
+}
+
+}  // namespace
+}  // namespace ntseclink_test
