@@ -224,6 +224,21 @@ TEST_F(FailedSteps, SizesThatCannotBeReadFailTheCompletingStep) {
   freeContext(server);
 }
 
+TEST_F(FailedSteps, SizesThatCannotBeReadFailTheClientsLastStep) {
+  jint server = createContext(false, 0, u"Kerberos");
+  jint client = createContext(true, ISC_REQ_MUTUAL_AUTH, u"Kerberos", kService);
+  std::vector<uint8_t> request = challengeToken(client);
+  ASSERT_EQ(accept(server, request), JNI_TRUE);
+  winsim::failCall("QueryContextAttributesW", 0x80090304u);
+  EXPECT_EQ(initialize(client, challengeToken(server)), JNI_FALSE);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 80090304"));
+  EXPECT_EQ(challengeToken(client), request);
+  EXPECT_EQ(initialize(client, challengeToken(server)), JNI_FALSE);
+  EXPECT_EQ(takeException(), winAuth("Invalid state"));
+  freeContext(client);
+  freeContext(server);
+}
+
 TEST_F(FailedSteps, ClientStepFailureKeepsThePreviousToken) {
   jint server = createContext(false, 0, u"NTLM");
   jint client = createContext(true, 0, u"NTLM");
