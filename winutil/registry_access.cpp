@@ -1,0 +1,64 @@
+// The WOW64 test, the registry access masks and the owned key.
+#include "winutil/registry_access.h"
+
+namespace ntseclink {
+
+bool isWow64Process() {
+  using IsWow64ProcessFunction = BOOL(WINAPI *)(HANDLE, PBOOL);
+  HMODULE kernel32 = GetModuleHandleW(TEXT("kernel32"));
+  if (kernel32 == nullptr) {
+    return false;
+  }
+  FARPROC found = GetProcAddress(kernel32, "IsWow64Process");
+  if (found == nullptr) {
+    return false;
+  }
+  // Through void(*)(): the one function pointer type that converts without a warning.
+  auto isWow64 = reinterpret_cast<IsWow64ProcessFunction>(reinterpret_cast<void (*)()>(found));
+  BOOL wow64 = FALSE;
+  return isWow64(GetCurrentProcess(), &wow64) != FALSE && wow64 != FALSE;
+}
+
+REGSAM readAccessMask(bool use64BitView) {
+  if (!isWow64Process()) {
+    return KEY_READ;
+  }
+  return KEY_READ | (use64BitView ? KEY_WOW64_64KEY : KEY_WOW64_32KEY);
+}
+
+REGSAM writeAccessMask(bool use64BitView) {
+  if (isWow64Process() && use64BitView) {
+    return KEY_SET_VALUE | KEY_WOW64_64KEY;
+  }
+  return KEY_SET_VALUE;
+}
+
+LSTATUS RegistryKey::open(const WCHAR *subKey, REGSAM access) {
+  close();
+  HKEY opened = nullptr;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
+  return keep(status, opened);
+}
+
+LSTATUS RegistryKey::openAscii(const char *subKey, REGSAM access) {
+  close();
+  HKEY opened = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
+  return keep(status, opened);
+}
+
+LSTATUS RegistryKey::keep(LSTATUS status, HKEY opened) {
+  if (status == ERROR_SUCCESS) {
+    key_ = opened;
+  }
+  return status;
+}
+
+void RegistryKey::close() {
+  if (key_ != nullptr) {
+    RegCloseKey(key_);
+    key_ = nullptr;
+  }
+}
+
+}  // namespace ntseclink
