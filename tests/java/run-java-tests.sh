@@ -31,7 +31,10 @@ for file in "$BUILD_DIR/libntseclink.so" "$LIBRARY_JAR" "$TESTS_JAR"; do
 done
 
 output="$(mktemp)"
-trap 'rm -f "$output"' EXIT
+# The simulated machine's drive C: of this run only.
+WINSIM_ROOT="$(mktemp -d)"
+export WINSIM_ROOT
+trap 'rm -f "$output"; rm -rf "$WINSIM_ROOT"' EXIT
 
 # Every test of the jar, unless the options select some.
 selection=(--scan-class-path "$TESTS_JAR")
