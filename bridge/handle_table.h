@@ -6,6 +6,7 @@
 
 #include <jni.h>
 
+#include <limits>
 #include <list>
 #include <stdexcept>
 #include <unordered_map>
@@ -20,6 +21,8 @@ class HandleTable {
     auto found = index_.find(handle);
     return found == index_.end() ? nullptr : &*found->second;
   }
+
+  bool contains(jint handle) const { return index_.count(handle) != 0; }
 
   // A new default record at the end; the caller gives it `handle`, which no
   // live record may carry.
@@ -63,5 +66,16 @@ class HandleTable {
   std::list<Entry> entries_;
   std::unordered_map<jint, typename std::list<Entry>::iterator> index_;
 };
+
+// Advances a family's handle counter to the next handle that no live record
+// carries. Past the largest value it starts again at 1, so 0 (the failure
+// result) is never handed out and the counter never overflows.
+template <typename Entry>
+jint advanceHandleCounter(jint &counter, const HandleTable<Entry> &table) {
+  do {
+    counter = counter == std::numeric_limits<jint>::max() ? 1 : counter + 1;
+  } while (table.contains(counter));
+  return counter;
+}
 
 }  // namespace ntseclink

@@ -8,11 +8,15 @@ ContextHandle sspiHandleCounter = 0;
 }
 
 ContextHandle nextSspiHandle() {
-  return ++sspiHandleCounter;
+  return advanceHandleCounter(sspiHandleCounter, sspiContextTable());
 }
 
 void resetSspiHandleCounter() {
   sspiHandleCounter = 1;
+}
+
+void setSspiHandleCounterForTesting(ContextHandle value) {
+  sspiHandleCounter = value;
 }
 
 bool querySizes(JNIEnv *env, SspiContextEntry &entry) {
@@ -35,3 +39,8 @@ ULONG bytesWritten(const SecBuffer &buffer, ULONG capacity) {
 }
 
 }  // namespace ntseclink
+
+// Lets tests take the counter to its limits; not exported from the DLL.
+extern "C" NTSECLINK_TEST_HOOK void ntseclink_setSspiHandleCounter(jint value) {
+  ntseclink::setSspiHandleCounterForTesting(value);
+}

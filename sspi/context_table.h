@@ -43,6 +43,7 @@ CRITICAL_SECTION &libraryLock();
 // the creation does.
 ContextHandle nextSspiHandle();
 void resetSspiHandleCounter();
+void setSspiHandleCounterForTesting(ContextHandle value);
 
 // Completion step of a handshake: the package's sizes, and the trailer and
 // padding space message protection uses. Throws the platform error and

@@ -2,6 +2,7 @@
 #include "bridge/critical_section_lock.h"
 #include "sspi/context_table.h"
 #include "sspi/handshake.h"
+#include "sspi/package_buffer.h"
 
 namespace ntseclink {
 
@@ -52,13 +53,13 @@ SECURITY_STATUS ownAccountAsTarget(SspiContextEntry &entry) {
   if (status != SEC_E_OK) {
     return status;
   }
+  PackageBuffer owned(names.sUserName);
   if (names.sUserName != nullptr) {
     entry.targetName = names.sUserName;
     if (!entry.targetName.empty() && entry.targetName.back() == WCHAR('@')) {
       entry.targetName.pop_back();
     }
   }
-  FreeContextBuffer(names.sUserName);
   return SEC_E_OK;
 }
 

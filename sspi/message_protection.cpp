@@ -1,8 +1,6 @@
 // Sealing and unsealing messages with an established context. The protected
 // form is the package's token, the transformed message and its padding,
 // back to back, which the peer's package reads as one stream.
-#include <cstring>
-
 #include "bridge/critical_section_lock.h"
 #include "sspi/context_checks.h"
 
@@ -32,23 +30,18 @@ ULONG qualityOfProtection(const SspiContextEntry &entry) {
   return (entry.contextAttributes & ISC_RET_CONFIDENTIALITY) != 0 ? 0 : SECQOP_WRAP_NO_ENCRYPT;
 }
 
-jbyteArray wrap(JNIEnv *env, ContextHandle handle, jbyteArray message) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedContext(env, handle);
-  if (entry == nullptr) {
-    return nullptr;
-  }
-  ByteBuffer data = copyOfArray(env, message);
-  SecBuffer buffers[] = {bufferOver(SECBUFFER_TOKEN, entry->trailerBuffer), bufferOver(SECBUFFER_DATA, data),
-                         bufferOver(SECBUFFER_PADDING, entry->paddingBuffer)};
+// The token and padding space of the entry serve as the package's output.
+jbyteArray wrap(JNIEnv *env, SspiContextEntry &entry, ByteBuffer &data) {
+  SecBuffer buffers[] = {bufferOver(SECBUFFER_TOKEN, entry.trailerBuffer), bufferOver(SECBUFFER_DATA, data),
+                         bufferOver(SECBUFFER_PADDING, entry.paddingBuffer)};
   SecBufferDesc descriptor{SECBUFFER_VERSION, 3, buffers};
-  SECURITY_STATUS status = EncryptMessage(&entry->context, qualityOfProtection(*entry), &descriptor, 0);
+  SECURITY_STATUS status = EncryptMessage(&entry.context, qualityOfProtection(entry), &descriptor, 0);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return nullptr;
   }
-  return toJavaByteArray(env, {writtenPart(buffers[0], entry->trailerBuffer), writtenPart(buffers[1], data),
-                               writtenPart(buffers[2], entry->paddingBuffer)});
+  return toJavaByteArray(env, {writtenPart(buffers[0], entry.trailerBuffer), writtenPart(buffers[1], data),
+                               writtenPart(buffers[2], entry.paddingBuffer)});
 }
 
 // Where the package says the plain text lies, if that is inside the stream.
@@ -62,16 +55,10 @@ bool insideStream(const SecBuffer &plain, const ByteBuffer &stream) {
          static_cast<size_t>(start - first) <= stream.size() - plain.cbBuffer;
 }
 
-jbyteArray unwrap(JNIEnv *env, ContextHandle handle, jbyteArray message) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedContext(env, handle);
-  if (entry == nullptr) {
-    return nullptr;
-  }
-  ByteBuffer stream = copyOfArray(env, message);
+jbyteArray unwrap(JNIEnv *env, SspiContextEntry &entry, ByteBuffer &stream) {
   SecBuffer buffers[] = {bufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor{SECBUFFER_VERSION, 2, buffers};
-  SECURITY_STATUS status = DecryptMessage(&entry->context, &descriptor, 0, nullptr);
+  SECURITY_STATUS status = DecryptMessage(&entry.context, &descriptor, 0, nullptr);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return nullptr;
@@ -83,14 +70,22 @@ jbyteArray unwrap(JNIEnv *env, ContextHandle handle, jbyteArray message) {
   return toJavaByteArray(env, static_cast<const BYTE *>(buffers[1].pvBuffer), buffers[1].cbBuffer);
 }
 
+// Runs `transform` under the lock on an established context of either role
+// and a private copy of the message, which the package changes in place.
 template <typename Transform>
-jbyteArray protectionNative(JNIEnv *env, jbyteArray message, Transform transform) {
+jbyteArray protectionNative(JNIEnv *env, ContextHandle handle, jbyteArray message, Transform transform) {
   return runNative<jbyteArray>(env, nullptr, [&]() -> jbyteArray {
     if (message == nullptr) {
       throwWinAuthException(env, "Message cannot be null");
       return nullptr;
     }
-    return transform();
+    CriticalSectionLock lock(libraryLock());
+    SspiContextEntry *entry = establishedContext(env, handle);
+    if (entry == nullptr) {
+      return nullptr;
+    }
+    ByteBuffer copy = copyOfArray(env, message);
+    return transform(env, *entry, copy);
   });
 }
 
@@ -101,11 +96,11 @@ jbyteArray protectionNative(JNIEnv *env, jbyteArray message, Transform transform
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_corvane_zel_ntseclink_SSPI_Wrap(JNIEnv *env, jclass,
                                                                                  jint handle,
                                                                                  jbyteArray message) {
-  return ntseclink::protectionNative(env, message, [&] { return ntseclink::wrap(env, handle, message); });
+  return ntseclink::protectionNative(env, handle, message, ntseclink::wrap);
 }
 
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_corvane_zel_ntseclink_SSPI_Unwrap(JNIEnv *env, jclass,
                                                                                    jint handle,
                                                                                    jbyteArray message) {
-  return ntseclink::protectionNative(env, message, [&] { return ntseclink::unwrap(env, handle, message); });
+  return ntseclink::protectionNative(env, handle, message, ntseclink::unwrap);
 }

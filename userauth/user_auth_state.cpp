@@ -1,6 +1,8 @@
 // Load and unload of the user-authorization family.
 #include "userauth/user_auth_state.h"
 
+#include <new>
+
 #include "bridge/critical_section_lock.h"
 #include "bridge/static_objects.h"
 
@@ -62,30 +64,46 @@ DWORD captureBuiltinDomainName() {
   return ERROR_SUCCESS;
 }
 
-}  // namespace
-
-DWORD initUserAuth() {
-  InitializeCriticalSection(&UserAuthLock);
-  UserHandleCounter = 1;
+DWORD createResourceManager() {
   if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
                                       &AuthzResourceManager)) {
     AuthzResourceManager = nullptr;
     return GetLastError();
   }
+  return ERROR_SUCCESS;
+}
+
+DWORD prepareAuthorization() {
+  if (DWORD error = createResourceManager()) {
+    return error;
+  }
   if (DWORD error = captureLocalComputerName()) {
     return error;
   }
-  if (DWORD error = captureBuiltinDomainName()) {
-    return error;
+  return captureBuiltinDomainName();
+}
+
+}  // namespace
+
+DWORD initUserAuth() {
+  InitializeCriticalSection(&UserAuthLock);
+  UserHandleCounter = 1;
+  DWORD error = ERROR_SUCCESS;
+  try {
+    error = prepareAuthorization();
+  } catch (const std::bad_alloc &) {
+    // Runs inside the loader: nothing may unwind out of it. The family then
+    // stays uninitialised, like after any other failed step.
+    error = ERROR_NOT_ENOUGH_MEMORY;
   }
-  UserAuthInitialized = true;
-  return ERROR_SUCCESS;
+  UserAuthInitialized = error == ERROR_SUCCESS;
+  return error;
 }
 
 void shutdownUserAuth() {
   {
     CriticalSectionLock lock(UserAuthLock);
-    staticObjects().userContextTable.clear();
+    userContextTable().clear();
     if (AuthzResourceManager != nullptr) {
       AuthzFreeResourceManager(AuthzResourceManager);
       AuthzResourceManager = nullptr;
@@ -105,7 +123,13 @@ AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager() {
   return AuthzResourceManager;
 }
 jint nextUserHandle() {
-  return ++UserHandleCounter;
+  return advanceHandleCounter(UserHandleCounter, userContextTable());
+}
+void setUserHandleCounterForTesting(jint value) {
+  UserHandleCounter = value;
+}
+UserContextTable &userContextTable() {
+  return staticObjects().userContextTable;
 }
 const WideString &localComputerName() {
   return staticObjects().localComputerName;
@@ -115,3 +139,8 @@ const WideString &builtinDomainName() {
 }
 
 }  // namespace ntseclink
+
+// Lets tests take the counter to its limits; not exported from the DLL.
+extern "C" NTSECLINK_TEST_HOOK void ntseclink_setUserHandleCounter(jint value) {
+  ntseclink::setUserHandleCounterForTesting(value);
+}

@@ -6,6 +6,7 @@
 #include <authz.h>
 
 #include "bridge/jni_bridge.h"
+#include "userauth/user_context_table.h"
 
 namespace ntseclink {
 
@@ -17,6 +18,8 @@ bool userAuthInitialized();
 CRITICAL_SECTION &userAuthLock();
 AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager();
 jint nextUserHandle();
+void setUserHandleCounterForTesting(jint value);
+UserContextTable &userContextTable();
 
 // The machine's own names, captured at load and read without a lock after.
 const WideString &localComputerName();

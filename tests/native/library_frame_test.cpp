@@ -44,6 +44,21 @@ TEST_F(LoadUnload, FirstHandleIsTwoAfterEveryLoad) {
   freeContext(afterReload);
 }
 
+TEST_F(LoadUnload, HandleCounterWrapsPastItsLimitWithoutReusingLiveHandles) {
+  auto setCounter = library->function<void (*)(jint)>("ntseclink_setSspiHandleCounter");
+  ASSERT_NE(setCounter, nullptr);
+  jint two = createContext(false, 0, std::nullopt);
+  setCounter(2147483646);
+  jint largest = createContext(false, 0, std::nullopt);
+  jint one = createContext(false, 0, std::nullopt);
+  jint afterTwo = createContext(false, 0, std::nullopt);
+  EXPECT_EQ(std::vector<jint>({two, largest, one, afterTwo}), std::vector<jint>({2, 2147483647, 1, 3}));
+  for (jint handle : {two, largest, one, afterTwo}) {
+    EXPECT_EQ(challengeToken(handle), std::vector<uint8_t>{});
+    freeContext(handle);
+  }
+}
+
 TEST_F(LoadUnload, ContextsJavaNeverReleasedKeepTheirPlatformHandlesAtUnload) {
   createContext(false, 0, u"NTLM");
   createContext(true, 0, u"NTLM");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -132,12 +133,19 @@ struct Context {
   uint64_t serverNonce = 0;
 };
 
+struct ContextTokenKind {
+  TOKEN_TYPE type;
+  SECURITY_IMPERSONATION_LEVEL level;
+};
+
 struct PackagesState {
   std::map<ULONG_PTR, Credential> credentials;
   std::map<ULONG_PTR, Context> contexts;
   std::map<const void *, std::unique_ptr<BYTE[]>> buffers;
   std::map<Package, std::u16string> credentialNameOverrides;
   std::set<Package> completionRequired;
+  ULONG extraAttributes = 0;
+  std::optional<ContextTokenKind> contextTokenKind;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
   std::mt19937_64 random{std::random_device{}()};
 };
@@ -712,7 +720,7 @@ SECURITY_STATUS finishStep(const StepCall &call, const Step &step, const Context
     *call.newContext = handle;
   }
   if (call.attributes != nullptr) {
-    *call.attributes = next.granted;
+    *call.attributes = next.granted | packages().extraAttributes;
   }
   setExpiry(call.expiry);
   return step.status;
@@ -751,6 +759,8 @@ void resetPackages() {
   state.buffers.clear();
   state.credentialNameOverrides.clear();
   state.completionRequired.clear();
+  state.extraAttributes = 0;
+  state.contextTokenKind.reset();
 }
 
 // A client step's status as a package that completes its tokens reports it.
@@ -773,6 +783,16 @@ void setCredentialNameOverride(const std::u16string &package, const std::u16stri
   if (auto found = detail::findPackage(package)) {
     detail::packages().credentialNameOverrides[*found] = name;
   }
+}
+
+void setExtraContextAttributes(ULONG attributes) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().extraAttributes = attributes;
+}
+
+void setSecurityContextToken(TOKEN_TYPE type, SECURITY_IMPERSONATION_LEVEL level) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().contextTokenKind = detail::ContextTokenKind{type, level};
 }
 
 void requireTokenCompletion(const std::u16string &package, bool required) {
@@ -1020,9 +1040,9 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY QuerySecurityContextToken(PCtxtHandle phCon
     return SEC_E_INVALID_HANDLE;
   }
   bool identifyOnly = (context->clientRequest & ISC_REQ_IDENTIFY) != 0;
-  *Token =
-      createToken({context->client.sid, TokenImpersonation,
-                   identifyOnly ? SecurityIdentification : SecurityImpersonation, linkedTokensEnabled()});
+  ContextTokenKind kind = packages().contextTokenKind.value_or(
+      ContextTokenKind{TokenImpersonation, identifyOnly ? SecurityIdentification : SecurityImpersonation});
+  *Token = createToken({context->client.sid, kind.type, kind.level, linkedTokensEnabled()});
   return SEC_E_OK;
 }
 

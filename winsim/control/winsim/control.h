@@ -92,6 +92,14 @@ WINSIM_CONTROL void setCredentialNameOverride(const std::u16string &package, con
 // SEC_I_COMPLETE_AND_CONTINUE in place of SEC_I_CONTINUE_NEEDED.
 WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required);
 
+// Attribute flags every handshake step reports on top of those it grants,
+// for flags the packages never grant themselves.
+WINSIM_CONTROL void setExtraContextAttributes(ULONG attributes);
+// The type and impersonation level of the client tokens that
+// QuerySecurityContextToken gives, in place of an impersonation token at the
+// level the client asked for.
+WINSIM_CONTROL void setSecurityContextToken(TOKEN_TYPE type, SECURITY_IMPERSONATION_LEVEL level);
+
 // ---- Faults ----------------------------------------------------------------
 
 // Makes the nth call from now (1 = the next) of the named function fail with

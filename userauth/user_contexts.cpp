@@ -1,0 +1,121 @@
+// Making and releasing user contexts: a named user's groups as Authz computes
+// them from the user's SID, without a logon.
+#include "bridge/critical_section_lock.h"
+#include "userauth/account_names.h"
+#include "userauth/user_auth_state.h"
+
+namespace ntseclink {
+
+namespace {
+
+// Only domain accounts: a name needs a domain part before its backslash.
+bool namesDomainAccount(const WideString &userName) {
+  size_t separator = userName.find(TEXT('\\'));
+  return separator != WideString::npos && separator != 0;
+}
+
+// An entry still being made; removed on every way out unless kept, so no
+// other call ever sees it incomplete.
+class PendingUserContext {
+ public:
+  explicit PendingUserContext(UserContextTable &table)
+      : table_(table), entry_(table.append(nextUserHandle())) {}
+  ~PendingUserContext() {
+    if (!kept_) {
+      table_.remove(entry_.handle);
+    }
+  }
+  PendingUserContext(const PendingUserContext &) = delete;
+  PendingUserContext &operator=(const PendingUserContext &) = delete;
+
+  UserContextEntry &entry() { return entry_; }
+  UserContextHandle keep() {
+    kept_ = true;
+    return entry_.handle;
+  }
+
+ private:
+  UserContextTable &table_;
+  UserContextEntry &entry_;
+  bool kept_ = false;
+};
+
+bool lookUpUser(JNIEnv *env, UserContextEntry &entry, const WideString &userName) {
+  if (DWORD error = lookupAccountName(userName, entry.sidBuffer, entry.domainBuffer, entry.accountType)) {
+    throwNotFound(env, kUserNotFoundExceptionClass, error);
+    return false;
+  }
+  entry.userSid = entry.sidBuffer.data();
+  entry.referencedDomain = reinterpret_cast<WCHAR *>(entry.domainBuffer.data());
+  return true;
+}
+
+bool makeClientContext(JNIEnv *env, UserContextEntry &entry) {
+  LUID noIdentifier{};
+  if (!AuthzInitializeContextFromSid(0, entry.userSid, authzResourceManager(), nullptr, noIdentifier, nullptr,
+                                     &entry.clientContext)) {
+    entry.clientContext = nullptr;
+    throwPlatformError(env, GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// The groups Authz computed for the user, kept as a snapshot.
+bool captureGroups(JNIEnv *env, UserContextEntry &entry) {
+  DWORD required = 0;
+  // Only the size is wanted: this call fails by design.
+  AuthzGetInformationFromContext(entry.clientContext, AuthzContextInfoGroupsSids, 0, &required, nullptr);
+  DWORD error = GetLastError();
+  if (error != ERROR_INSUFFICIENT_BUFFER) {
+    throwPlatformError(env, error);
+    return false;
+  }
+  entry.groupBuffer.assign(required, 0);
+  entry.groups = reinterpret_cast<TOKEN_GROUPS *>(entry.groupBuffer.data());
+  if (!AuthzGetInformationFromContext(entry.clientContext, AuthzContextInfoGroupsSids, required, &required,
+                                      entry.groupBuffer.data())) {
+    throwPlatformError(env, GetLastError());
+    return false;
+  }
+  return true;
+}
+
+UserContextHandle createUserContext(JNIEnv *env, jstring userName) {
+  if (!userAuthInitialized()) {
+    throwWinAuthException(env, "Not initialized");
+    return 0;
+  }
+  WideString name = toWideString(env, userName);
+  if (!namesDomainAccount(name)) {
+    throwWinAuthException(env, "Local users not allowed");
+    return 0;
+  }
+  CriticalSectionLock lock(userAuthLock());
+  PendingUserContext pending(userContextTable());
+  UserContextEntry &entry = pending.entry();
+  if (!lookUpUser(env, entry, name) || !makeClientContext(env, entry) || !captureGroups(env, entry)) {
+    return 0;
+  }
+  return pending.keep();
+}
+
+void freeUserContext(UserContextHandle handle) {
+  CriticalSectionLock lock(userAuthLock());
+  // The entry releases its client context as it goes; an unknown handle is ignored.
+  userContextTable().remove(handle);
+}
+
+}  // namespace
+
+}  // namespace ntseclink
+
+extern "C" JNIEXPORT jint JNICALL
+Java_com_corvane_zel_ntseclink_UserAuth_CreateUserContext(JNIEnv *env, jclass, jstring userName) {
+  return ntseclink::runNative<jint>(env, 0, [&] { return ntseclink::createUserContext(env, userName); });
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_UserAuth_FreeHandle(JNIEnv *env, jclass,
+                                                                                     jint handle) {
+  ntseclink::runVoidNative(env, [&] { ntseclink::freeUserContext(handle); });
+}
