@@ -15,43 +15,171 @@ struct RegisteredCase {
   CaseFunction function;
 };
 
+struct RegisteredChild {
+  std::wstring name;
+  ChildFunction function;
+};
+
+enum class Outcome { Passed, Failed, Skipped };
+
+struct Tally {
+  int passed = 0;
+  int failed = 0;
+  int skipped = 0;
+
+  void add(Outcome outcome) {
+    ++(outcome == Outcome::Passed ? passed : outcome == Outcome::Failed ? failed : skipped);
+  }
+};
+
+// A child that does not end by then is taken as hung.
+constexpr DWORD kChildTimeoutMilliseconds = 30000;
+
 std::vector<RegisteredCase> &registry() {
   static std::vector<RegisteredCase> cases;
   return cases;
+}
+
+std::vector<RegisteredChild> &children() {
+  static std::vector<RegisteredChild> registered;
+  return registered;
 }
 
 std::string describe(const std::optional<jnihost::Exception> &exception) {
   return exception ? exception->className + " \"" + exception->message + "\"" : std::string("none");
 }
 
-std::filesystem::path besideThisProgram(const wchar_t *fileName) {
+std::string describe(const std::u16string &text) {
+  std::string printable;
+  for (const char16_t unit : text) {
+    if (unit >= 0x20 && unit < 0x7f) {
+      printable += static_cast<char>(unit);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
+      printable += escaped;
+    }
+  }
+  return "\"" + printable + "\"";
+}
+
+std::filesystem::path thisProgram() {
   std::wstring path(MAX_PATH, L'\0');
   const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
   path.resize(length);
-  return std::filesystem::path(path).parent_path() / fileName;
+  return std::filesystem::path(path);
 }
 
+std::wstring quoted(const std::wstring &argument) {
+  return L"\"" + argument + L"\"";
+}
+
+struct OwnedHandle {
+  HANDLE handle;
+  ~OwnedHandle() { CloseHandle(handle); }
+};
+
 // Runs one case; its failures, or the reason it could not run, are printed.
-bool run(const RegisteredCase &registered, const std::filesystem::path &dll) {
+// A case that stops at a native the DLL lacks is skipped, unless it has
+// already failed.
+Outcome run(const RegisteredCase &registered, const std::filesystem::path &dll) {
   std::vector<std::string> failures;
+  std::string missingNative;
+  std::optional<Case> test;
   try {
-    Case test(dll);
-    registered.function(test);
-    failures = test.failures();
+    test.emplace(dll);
+    registered.function(*test);
+  } catch (const NativeNotBuilt &missing) {
+    missingNative = missing.what();
   } catch (const std::exception &error) {
     failures.push_back(std::string("stopped: ") + error.what());
+  }
+  if (test) {
+    failures.insert(failures.begin(), test->failures().begin(), test->failures().end());
+  }
+  if (failures.empty() && !missingNative.empty()) {
+    std::printf("SKIP %s: native not built yet (%s)\n", registered.name, missingNative.c_str());
+    return Outcome::Skipped;
+  }
+  if (!missingNative.empty()) {
+    failures.push_back("stopped: native not built yet (" + missingNative + ")");
   }
   std::printf("%s %s\n", failures.empty() ? "PASS" : "FAIL", registered.name);
   for (const std::string &failure : failures) {
     std::printf("    %s\n", failure.c_str());
   }
-  return failures.empty();
+  return failures.empty() ? Outcome::Passed : Outcome::Failed;
+}
+
+int runAllCases(const std::filesystem::path &dll) {
+  Tally tally;
+  for (const RegisteredCase &registered : registry()) {
+    tally.add(run(registered, dll));
+    std::fflush(stdout);
+  }
+  const int ran = tally.passed + tally.failed;
+  std::printf("%d cases ran, %d passed, %d failed, %d skipped (natives not built yet)\n", ran, tally.passed,
+              tally.failed, tally.skipped);
+  return ran > 0 && tally.failed == 0 ? 0 : 1;
+}
+
+int runChildByName(const std::wstring &name, const std::wstring &argument, const std::filesystem::path &dll) {
+  for (const RegisteredChild &child : children()) {
+    if (child.name == name) {
+      return child.function(dll, argument);
+    }
+  }
+  std::fprintf(stderr, "no child process named %ls\n", name.c_str());
+  return 2;
 }
 
 }  // namespace
 
 Registration::Registration(const char *name, CaseFunction function) {
   registry().push_back({name, function});
+}
+
+ChildRegistration::ChildRegistration(const wchar_t *name, ChildFunction function) {
+  children().push_back({name, function});
+}
+
+std::string environmentVariable(const char *name) {
+  const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+  if (size == 0) {
+    throw std::runtime_error(std::string(name) + " is not set: run the program with run-wine-tests.sh");
+  }
+  std::string value(size, '\0');
+  value.resize(GetEnvironmentVariableA(name, value.data(), size));
+  return value;
+}
+
+std::u16string javaText(const std::string &ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+std::u16string javaText(const std::wstring &text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+unsigned long Case::runChild(const wchar_t *name, const std::wstring &argument) const {
+  std::wstring commandLine = quoted(thisProgram().wstring()) + L" --child " + name + L" " + quoted(argument) +
+                             L" " + quoted(dll_.wstring());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    throw std::runtime_error("cannot start the child process: error " + std::to_string(GetLastError()));
+  }
+  const OwnedHandle processHandle{process.hProcess};
+  const OwnedHandle threadHandle{process.hThread};
+  if (WaitForSingleObject(process.hProcess, kChildTimeoutMilliseconds) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 1);
+    throw std::runtime_error("the child process did not end in time");
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  return exitCode;
 }
 
 Case::Case(std::filesystem::path dll) : dll_(std::move(dll)) {
@@ -75,6 +203,23 @@ void Case::expectEqual(long long actual, long long expected, const std::string &
   expect(actual == expected, what + ": " + std::to_string(actual) + ", expected " + std::to_string(expected));
 }
 
+void Case::expectEqual(const std::u16string &actual, const std::u16string &expected,
+                       const std::string &what) {
+  expect(actual == expected, what + ": " + describe(actual) + ", expected " + describe(expected));
+}
+
+void Case::expectString(jstring actual, const std::u16string &expected, const std::string &what) {
+  if (actual == nullptr) {
+    expect(false, what + ": null, expected " + describe(expected));
+    return;
+  }
+  expectEqual(jvm.stringValue(actual), expected, what);
+}
+
+void Case::expectNull(jobject actual, const std::string &what) {
+  expect(actual == nullptr, what + ": not null");
+}
+
 void Case::expectException(const char *className, const std::string &message) {
   const std::optional<jnihost::Exception> pending = jvm.pendingException();
   expect(pending && pending->className == className && pending->message == message,
@@ -84,6 +229,7 @@ void Case::expectException(const char *className, const std::string &message) {
 
 void Case::expectNoException() {
   expect(!jvm.pendingException(), "unexpected exception " + describe(jvm.pendingException()));
+  jvm.clearException();
 }
 
 void Case::expectCleanReturn() {
@@ -99,15 +245,12 @@ void Case::expectCleanReturn() {
 }  // namespace wintests
 
 // Usage: ntseclink_wintests.exe [DLL]; the DLL defaults to the ntseclink.dll
-// next to the program.
+// next to the program. The cases start the program themselves as
+// ntseclink_wintests.exe --child NAME ARGUMENT DLL.
 int wmain(int argc, wchar_t **argv) {
-  const std::filesystem::path dll =
-      argc > 1 ? std::filesystem::path(argv[1]) : wintests::besideThisProgram(L"ntseclink.dll");
-  int passed = 0;
-  for (const wintests::RegisteredCase &registered : wintests::registry()) {
-    passed += wintests::run(registered, dll) ? 1 : 0;
+  if (argc == 5 && std::wstring(argv[1]) == L"--child") {
+    return wintests::runChildByName(argv[2], argv[3], argv[4]);
   }
-  const int ran = static_cast<int>(wintests::registry().size());
-  std::printf("%d cases ran, %d passed, %d failed\n", ran, passed, ran - passed);
-  return ran > 0 && passed == ran ? 0 : 1;
+  return wintests::runAllCases(argc > 1 ? std::filesystem::path(argv[1])
+                                        : wintests::thisProgram().parent_path() / L"ntseclink.dll");
 }

@@ -1,6 +1,8 @@
 // A small case runner for the Windows test program: each case gets the DLL
 // freshly loaded, a fresh JNI host and the resolved natives, and records its
-// failed expectations instead of stopping at the first.
+// failed expectations instead of stopping at the first. A case that needs a
+// native the DLL does not export yet is skipped, so the suite grows with the
+// library; once the native is there, the case runs.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,19 @@
 
 namespace wintests {
 
+// Thrown by Case::require for a native the DLL does not export.
+class NativeNotBuilt : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A variable of the environment that run-wine-tests.sh prepares; throws
+// naming it when it is not set.
+std::string environmentVariable(const char *name);
+
+std::u16string javaText(const std::string &ascii);
+std::u16string javaText(const std::wstring &text);
+
 class Case {
  public:
   explicit Case(std::filesystem::path dll);
@@ -27,19 +42,30 @@ class Case {
   // Unloads the DLL and loads it again, as a JVM that loads it anew would.
   void reload();
 
-  // The native, or an error naming it when the DLL does not export it.
+  // The native; the case is skipped when the DLL does not export it.
   template <typename Function>
   Function require(Function native, const char *name) const {
     if (native == nullptr) {
-      throw std::runtime_error(std::string("native not exported: ") + name);
+      throw NativeNotBuilt(name);
     }
     return native;
   }
 
+  // Runs this program again as the child process `name` (see WINDOWS_CHILD)
+  // with the same DLL; its exit code. Throws when it cannot be started or
+  // does not end in time.
+  unsigned long runChild(const wchar_t *name, const std::wstring &argument) const;
+
   void expect(bool condition, const std::string &what);
   void expectEqual(long long actual, long long expected, const std::string &what);
+  void expectEqual(const std::u16string &actual, const std::u16string &expected, const std::string &what);
+  // A Java string result: null is a failure of its own.
+  void expectString(jstring actual, const std::u16string &expected, const std::string &what);
+  void expectNull(jobject actual, const std::string &what);
   // The natives left exactly this exception pending; it is cleared.
   void expectException(const char *className, const std::string &message);
+  // An unexpected exception is recorded and cleared, so that it does not
+  // stop the calls after it.
   void expectNoException();
   // What must hold whenever a native has returned: no JNI misuse, nothing
   // pinned, no class reference left behind.
@@ -61,9 +87,21 @@ struct Registration {
   Registration(const char *name, CaseFunction function);
 };
 
+// A child process: given the DLL and its argument, its exit code.
+using ChildFunction = int (*)(const std::filesystem::path &dll, const std::wstring &argument);
+
+struct ChildRegistration {
+  ChildRegistration(const wchar_t *name, ChildFunction function);
+};
+
 }  // namespace wintests
 
 #define WINDOWS_CASE(name)                                             \
   static void name(wintests::Case &);                                  \
   static const wintests::Registration name##Registration(#name, name); \
   static void name(wintests::Case &test)
+
+#define WINDOWS_CHILD(name)                                                     \
+  static int name(const std::filesystem::path &, const std::wstring &);         \
+  static const wintests::ChildRegistration name##Registration(L## #name, name); \
+  static int name(const std::filesystem::path &dll, const std::wstring &argument)

@@ -1,20 +1,18 @@
-// SSPI context creation on Wine's security packages.
-#include "harness.h"
+// SSPI context creation on Wine's security packages, with the realm of
+// run-wine-tests.sh in reach.
+#include "sspi_peers.h"
 
 namespace {
 
-constexpr jboolean kServer = JNI_FALSE;
-constexpr jboolean kClient = JNI_TRUE;
+using wintests::kClient;
+using wintests::kServer;
+
 // SEC_E_SECPKG_NOT_FOUND: Wine's answer for a package it does not have.
 constexpr const char *kPackageNotFound = "Platform error: 80090305";
-// SEC_E_NO_CREDENTIALS: Wine's Negotiate finds no credentials of the process
-// in either role while no Kerberos realm is set up for it.
-constexpr const char *kNoCredentials = "Platform error: 8009030e";
-
-jint createContext(wintests::Case &test, jboolean isClient, const char16_t *package) {
-  const auto create = test.require(test.natives().SSPI_CreateContext, "SSPI.CreateContext");
-  return create(test.env(), nullptr, isClient, 0, package ? test.jvm.newString(package) : nullptr, nullptr);
-}
+// SEC_E_UNSUPPORTED_FUNCTION: Wine's Kerberos package does not answer the
+// credential-name query (QueryCredentialsAttributesW, SECPKG_CRED_ATTR_NAMES)
+// that names a Kerberos client's own account as its target.
+constexpr const char *kUnsupportedFunction = "Platform error: 80090302";
 
 }  // namespace
 
@@ -23,24 +21,44 @@ WINDOWS_CASE(LibraryLoadsAndExportsCreateContext) {
 }
 
 WINDOWS_CASE(UnknownPackageFailsWithThePlatformStatus) {
+  wintests::Sspi sspi(test);
   for (const jboolean role : {kServer, kClient}) {
-    test.expectEqual(createContext(test, role, u"NoSuchPackage"), 0, "handle of a failed creation");
+    test.expectEqual(sspi.create(role, u"NoSuchPackage"), 0, "handle of a failed creation");
     test.expectException(jnihost::kWinAuthException, kPackageNotFound);
-    test.expectCleanReturn();
   }
 }
 
 WINDOWS_CASE(MissingExceptionClassLeavesNoClassDefFoundErrorPending) {
   test.jvm.failClassLookup(jnihost::kWinAuthException);
-  test.expectEqual(createContext(test, kServer, u"NoSuchPackage"), 0, "handle of a failed creation");
+  test.expectEqual(wintests::Sspi(test).create(kServer, u"NoSuchPackage"), 0, "handle of a failed creation");
   test.expectException(jnihost::kNoClassDefFoundError, jnihost::kWinAuthException);
-  test.expectCleanReturn();
 }
 
-WINDOWS_CASE(DefaultPackageIsNegotiateWhichHasNoCredentialsWithoutARealm) {
+// Null and empty both mean "Negotiate": the server they make completes a
+// handshake with a Negotiate client.
+WINDOWS_CASE(DefaultPackageIsNegotiate) {
   for (const char16_t *defaultPackage : {static_cast<const char16_t *>(nullptr), u""}) {
-    test.expectEqual(createContext(test, kServer, defaultPackage), 0, "handle of a failed creation");
-    test.expectException(jnihost::kWinAuthException, kNoCredentials);
-    test.expectCleanReturn();
+    wintests::Peers peers(test, u"Negotiate", defaultPackage);
+    peers.establish();
   }
+}
+
+WINDOWS_CASE(KerberosClientWithoutTargetFailsOnWine) {
+  wintests::Sspi sspi(test);
+  test.expectEqual(sspi.create(kClient, u"Kerberos"), 0, "handle of a failed creation");
+  test.expectException(jnihost::kWinAuthException, kUnsupportedFunction);
+}
+
+// A failed creation leaves nothing behind and loses its handle number.
+WINDOWS_CASE(FailedCreationsSkipTheirHandleNumbers) {
+  wintests::Sspi sspi(test);
+  const jint first = sspi.create(kServer, u"Kerberos");
+  sspi.create(kServer, u"NoSuchPackage");
+  test.expectException(jnihost::kWinAuthException, kPackageNotFound);
+  const jint second = sspi.create(kServer, u"Kerberos");
+  test.expectNoException();
+  test.expectEqual(first, 2, "first handle after load");
+  test.expectEqual(second, first + 2, "handle after a failed creation");
+  sspi.freeHandle(first);
+  sspi.freeHandle(second);
 }
