@@ -1,9 +1,8 @@
 // Who is on the other side of a context, and a readable report on any
 // context in any state.
 #include "bridge/critical_section_lock.h"
-#include "bridge/owned_handle.h"
+#include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
-#include "sspi/package_buffer.h"
 #include "userauth/account_names.h"
 
 namespace ntseclink {

@@ -1,8 +1,8 @@
 // Creating a client or server security context.
 #include "bridge/critical_section_lock.h"
+#include "bridge/platform_resource.h"
 #include "sspi/context_table.h"
 #include "sspi/handshake.h"
-#include "sspi/package_buffer.h"
 
 namespace ntseclink {
 

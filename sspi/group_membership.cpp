@@ -1,7 +1,7 @@
 // Whether the authenticated client belongs to a group, as the system decides
 // from the client's own token.
 #include "bridge/critical_section_lock.h"
-#include "bridge/owned_handle.h"
+#include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
 #include "userauth/account_names.h"
 

@@ -1,6 +1,6 @@
 // Acting as the authenticated client on the calling thread.
 #include "bridge/critical_section_lock.h"
-#include "bridge/owned_handle.h"
+#include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
 
 namespace ntseclink {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "bridge/critical_section_lock.h"
+#include "bridge/platform_resource.h"
 #include "bridge/static_objects.h"
 
 namespace ntseclink {
@@ -26,24 +27,6 @@ DWORD captureLocalComputerName() {
   staticObjects().localComputerName = name;
   return ERROR_SUCCESS;
 }
-
-// Frees a SID from AllocateAndInitializeSid on every way out.
-class AllocatedSid {
- public:
-  AllocatedSid() = default;
-  ~AllocatedSid() {
-    if (sid_ != nullptr) {
-      FreeSid(sid_);
-    }
-  }
-  AllocatedSid(const AllocatedSid &) = delete;
-  AllocatedSid &operator=(const AllocatedSid &) = delete;
-  PSID *out() { return &sid_; }
-  PSID get() const { return sid_; }
-
- private:
-  PSID sid_ = nullptr;
-};
 
 DWORD captureBuiltinDomainName() {
   SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;

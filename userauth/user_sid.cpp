@@ -2,30 +2,12 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "bridge/platform_resource.h"
 #include "userauth/account_names.h"
 
 namespace ntseclink {
 
 namespace {
-
-// Text the platform allocated with LocalAlloc, freed on every way out.
-class LocalText {
- public:
-  LocalText() = default;
-  ~LocalText() {
-    if (text_ != nullptr) {
-      LocalFree(text_);
-    }
-  }
-  LocalText(const LocalText &) = delete;
-  LocalText &operator=(const LocalText &) = delete;
-
-  LPSTR *out() { return &text_; }
-  const char *get() const { return text_; }
-
- private:
-  LPSTR text_ = nullptr;
-};
 
 // Null for whatever cannot be looked up or converted; never an exception of
 // its own.
