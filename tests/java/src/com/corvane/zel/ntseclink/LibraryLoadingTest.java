@@ -18,9 +18,8 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * Loading the native library: by name from java.library.path in this JVM,
- * and from the path property in a JVM of its own, since a JVM loads the
- * library only once.
+ * Loading the native library: whichever way this JVM found it, and from the
+ * path property in a JVM of its own, since a JVM loads the library only once.
  *
  * <p>Needs the native SSPI.CreateContext.
  */
@@ -28,7 +27,7 @@ class LibraryLoadingTest {
     private static final String PROBE_SUCCESS = "created context ";
 
     @Test
-    void theClassesLoadTheLibraryFromTheLibraryPath() throws ClassNotFoundException {
+    void eachClassLoadsTheLibraryOnFirstUse() throws ClassNotFoundException {
         for (String name : List.of("SSPI", "UserAuth", "WinUtil")) {
             Class.forName(NativeLibraryLoader.class.getPackageName() + "." + name);
         }

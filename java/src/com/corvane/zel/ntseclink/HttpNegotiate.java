@@ -1,0 +1,81 @@
+package com.corvane.zel.ntseclink;
+
+import java.util.Base64;
+import java.util.Objects;
+
+/**
+ * The header format of HTTP Negotiate authentication (RFC 4559): a token
+ * travels base64-encoded after the scheme name "Negotiate", from the client in
+ * {@value #AUTHORIZATION}, from the server in {@value #WWW_AUTHENTICATE}.
+ * {@link NegotiateServer} and {@link NegotiateClient} run the exchange with it.
+ */
+public final class HttpNegotiate {
+    /** The request header that carries the client's tokens. */
+    public static final String AUTHORIZATION = "Authorization";
+
+    /** The response header that asks for authentication and carries the server's tokens. */
+    public static final String WWW_AUTHENTICATE = "WWW-Authenticate";
+
+    /** The authentication scheme; also the whole header value of a server's first 401 answer. */
+    public static final String SCHEME = "Negotiate";
+
+    private HttpNegotiate() {
+    }
+
+    /**
+     * Tells whether a header value uses the Negotiate scheme, in any letter case.
+     *
+     * @param headerValue a header's value; may be null
+     * @return true for "Negotiate" alone or followed by whitespace and a token
+     */
+    public static boolean isNegotiate(String headerValue) {
+        if (headerValue == null) {
+            return false;
+        }
+        String value = headerValue.strip();
+        return value.regionMatches(true, 0, SCHEME, 0, SCHEME.length())
+                && (value.length() == SCHEME.length() || Character.isWhitespace(value.charAt(SCHEME.length())));
+    }
+
+    /**
+     * Takes the token out of a Negotiate header value.
+     *
+     * @param headerValue the value, such as "Negotiate YIIB..."
+     * @return the decoded token; empty for "Negotiate" without a token
+     * @throws IllegalArgumentException when the value is not of the Negotiate scheme or its token is not
+     *         base64
+     */
+    public static byte[] token(String headerValue) {
+        Objects.requireNonNull(headerValue, "headerValue");
+        if (!isNegotiate(headerValue)) {
+            throw new IllegalArgumentException("not a Negotiate header: scheme \"" + schemeOf(headerValue) + "\"");
+        }
+        String encoded = headerValue.strip().substring(SCHEME.length()).strip();
+        try {
+            return Base64.getDecoder().decode(encoded);
+        } catch (IllegalArgumentException e) {
+            throw new IllegalArgumentException("the Negotiate token is not base64", e);
+        }
+    }
+
+    /**
+     * Makes the header value that carries a token.
+     *
+     * @param token the token
+     * @return "Negotiate", a space and the token in base64; "Negotiate" alone for an empty token
+     */
+    public static String headerValue(byte[] token) {
+        Objects.requireNonNull(token, "token");
+        return token.length == 0 ? SCHEME : SCHEME + " " + Base64.getEncoder().encodeToString(token);
+    }
+
+    /** The scheme word of a header value; never its credentials, which may be a password in Basic. */
+    private static String schemeOf(String headerValue) {
+        String value = headerValue.strip();
+        int end = 0;
+        while (end < value.length() && end < 20 && !Character.isWhitespace(value.charAt(end))) {
+            end++;
+        }
+        return value.substring(0, end);
+    }
+}

@@ -1,0 +1,127 @@
+package com.corvane.zel.ntseclink;
+
+import java.util.Objects;
+import java.util.Optional;
+
+/**
+ * The client side of HTTP Negotiate authentication: gives the
+ * "Authorization: Negotiate ..." values to send and takes the server's
+ * "WWW-Authenticate" answers, over a {@link ClientContext}.
+ *
+ * <pre>{@code
+ * try (NegotiateClient negotiate = NegotiateClient.create("HTTP/web.corvane.test")) {
+ *     Optional<String> authorization = Optional.of(negotiate.authorization());
+ *     HttpResponse<String> response;
+ *     do {
+ *         response = send(request(authorization.get()));   // on the same connection
+ *         String answer = response.headers().firstValue(HttpNegotiate.WWW_AUTHENTICATE).orElse(null);
+ *         authorization = answer == null ? Optional.empty() : negotiate.respond(answer);
+ *     } while (response.statusCode() == 401 && authorization.isPresent());
+ * }
+ * }</pre>
+ *
+ * <p>With mutual authentication, the server's answer to the last request
+ * carries its final token; passing it to {@link #respond(String)} proves the
+ * server's identity ({@link #isComplete()} turns true).
+ */
+public final class NegotiateClient implements AutoCloseable {
+    private final ClientContext context;
+
+    private NegotiateClient(ClientContext context) {
+        this.context = context;
+    }
+
+    /**
+     * Starts Negotiate authentication towards an HTTP service, asking for
+     * mutual authentication and message confidentiality.
+     *
+     * @param servicePrincipalName the service, such as "HTTP/web.corvane.test"
+     * @return the helper, whose {@link #authorization()} is the first header value
+     * @throws WinAuthException when the credentials cannot be acquired or the service is unknown
+     */
+    public static NegotiateClient create(String servicePrincipalName) {
+        Objects.requireNonNull(servicePrincipalName, "servicePrincipalName");
+        return create("Negotiate", servicePrincipalName, ContextFlags.MUTUAL_AUTH | ContextFlags.CONFIDENTIALITY);
+    }
+
+    /**
+     * Starts authentication with a chosen package, target and flags.
+     *
+     * @param packageName the package, such as "Negotiate" or "Kerberos"
+     * @param targetName the service principal name; null for none (Negotiate then uses NTLM)
+     * @param requestedFlags the {@link ContextFlags} to ask for
+     * @return the helper, whose {@link #authorization()} is the first header value
+     * @throws WinAuthException when the credentials cannot be acquired or the first step fails
+     */
+    public static NegotiateClient create(String packageName, String targetName, int requestedFlags) {
+        return new NegotiateClient(ClientContext.create(packageName, targetName, requestedFlags));
+    }
+
+    /**
+     * Gives the Authorization value that carries the client's current
+     * token: the first one right after creation, then the one
+     * {@link #respond(String)} last returned.
+     *
+     * @return "Negotiate" and the token in base64
+     * @throws IllegalStateException when there is no token to send, or the helper is closed
+     */
+    public String authorization() {
+        byte[] token = context.challengeToken();
+        if (token.length == 0) {
+            throw new IllegalStateException("the client has no token to send");
+        }
+        return HttpNegotiate.headerValue(token);
+    }
+
+    /**
+     * Feeds the server's WWW-Authenticate answer to the authentication.
+     *
+     * @param wwwAuthenticate the header's value, "Negotiate" and the server's token
+     * @return the next Authorization value to send, or empty when the client has nothing more to send
+     * @throws IllegalArgumentException when the value is not a Negotiate header
+     * @throws WinAuthException when the server refused the authentication (a value without a token while
+     *         negotiating), sent a token after completion, or sent a token the package refuses
+     * @throws IllegalStateException when the helper is closed
+     */
+    public Optional<String> respond(String wwwAuthenticate) {
+        byte[] token = HttpNegotiate.token(Objects.requireNonNull(wwwAuthenticate, "wwwAuthenticate"));
+        if (context.isEstablished()) {
+            if (token.length > 0) {
+                throw new WinAuthException("The server sent a token after the authentication was complete");
+            }
+            return Optional.empty();
+        }
+        if (token.length == 0) {
+            throw new WinAuthException("The server refused the authentication");
+        }
+        context.initialize(token);
+        byte[] next = context.challengeToken();
+        return next.length == 0 ? Optional.empty() : Optional.of(HttpNegotiate.headerValue(next));
+    }
+
+    /**
+     * Tells whether the client's side of the authentication is complete.
+     *
+     * @return true once the context is established
+     * @throws IllegalStateException when the helper is closed
+     */
+    public boolean isComplete() {
+        return context.isEstablished();
+    }
+
+    /**
+     * Gives the client context, for message protection once established; it
+     * stays owned by this helper.
+     *
+     * @return the context
+     */
+    public ClientContext context() {
+        return context;
+    }
+
+    /** Frees the context; does nothing when the helper is closed already. */
+    @Override
+    public void close() {
+        context.close();
+    }
+}

@@ -1,0 +1,171 @@
+package com.corvane.zel.ntseclink;
+
+import java.util.Objects;
+
+/**
+ * An SSPI security context of this process's own identity, in the client
+ * ({@link ClientContext}) or the server ({@link ServerContext}) role: the
+ * {@link SSPI} natives of one context handle, as methods, with the handle
+ * freed by {@link #close()}.
+ *
+ * <p>Use it in try-with-resources. {@code close()} frees the context exactly
+ * once, may be called from any thread and any number of times, and waits for
+ * a call on the same context that is in progress; every other method throws
+ * {@link IllegalStateException} ("... is closed") afterwards. A context that
+ * is never closed is freed once it has become unreachable, at a time of the
+ * garbage collector's choosing.
+ *
+ * <p>Failures of the natives reach the caller as they are raised: a
+ * {@link WinAuthException} (or subclass) with the native's message. Null
+ * arguments throw {@link NullPointerException} before any native is called.
+ */
+public abstract sealed class SecurityContext implements AutoCloseable permits ClientContext, ServerContext {
+    private final NativeHandle handle;
+    private final String packageName;
+    private boolean established;
+
+    SecurityContext(String kind, int handle, String packageName) {
+        this.handle = new NativeHandle(this, kind, handle, SSPI::FreeHandle);
+        this.packageName = packageName;
+    }
+
+    /**
+     * Gives the context's handle, for logs and for {@link SSPI} natives this
+     * class does not offer; it stays owned by this object and must not be
+     * freed through {@link SSPI#FreeHandle(int)}.
+     *
+     * @return the handle the library gave the context
+     */
+    public final int handle() {
+        return handle.value();
+    }
+
+    /**
+     * Gives the security package the context was created for.
+     *
+     * @return the package's name as given at creation, "Negotiate" when none was given
+     */
+    public final String packageName() {
+        return packageName;
+    }
+
+    /**
+     * Tells whether the handshake has completed on this side.
+     *
+     * @return true once the package has declared the context complete
+     * @throws IllegalStateException when the context is closed
+     */
+    public final boolean isEstablished() {
+        return handle.use(h -> established);
+    }
+
+    /**
+     * Gives the token to send to the peer, as the last step left it; after
+     * the completing step this is the final token, which the peer still
+     * needs when it is not empty.
+     *
+     * @return a copy of the token, empty when there is nothing to send
+     * @throws IllegalStateException when the context is closed
+     */
+    public final byte[] challengeToken() {
+        return handle.use(SSPI::GetChallengeToken);
+    }
+
+    /**
+     * Gives the largest token the context's package produces.
+     *
+     * @return the size in bytes
+     * @throws WinAuthException when the context is not established ("Invalid state")
+     * @throws IllegalStateException when the context is closed
+     */
+    public final int maxTokenSize() {
+        return handle.use(SSPI::GetMaxTokenSize);
+    }
+
+    /**
+     * Gives the context attributes the package granted, as {@link ContextFlags} bits.
+     *
+     * @return the ISC_RET_* (client) or ASC_RET_* (server) flags
+     * @throws WinAuthException when the context is not established ("Invalid state")
+     * @throws IllegalStateException when the context is closed
+     */
+    public final int negotiatedAttributes() {
+        return handle.use(SSPI::GetNegotiatedAttributes);
+    }
+
+    /**
+     * Describes the context for diagnostics, in several lines: role, state,
+     * impersonation, user, package, attributes and access token.
+     *
+     * @return the description
+     * @throws IllegalStateException when the context is closed
+     */
+    public final String contextInformation() {
+        return handle.use(SSPI::GetContextInformation);
+    }
+
+    /**
+     * Protects a message for the peer's {@link #unwrap(byte[])}: encrypted
+     * when the context has confidentiality, else signed only.
+     *
+     * @param message the plain message; left unchanged
+     * @return the protected message
+     * @throws WinAuthException when the context is not established or the package fails
+     * @throws IllegalStateException when the context is closed
+     */
+    public final byte[] wrap(byte[] message) {
+        Objects.requireNonNull(message, "message");
+        return handle.use(h -> SSPI.Wrap(h, message));
+    }
+
+    /**
+     * Recovers a message the peer protected with {@link #wrap(byte[])}.
+     *
+     * @param message the protected message; left unchanged
+     * @return the plain message
+     * @throws WinAuthException when the context is not established or the message is refused (altered,
+     *         truncated, or not from the peer)
+     * @throws IllegalStateException when the context is closed
+     */
+    public final byte[] unwrap(byte[] message) {
+        Objects.requireNonNull(message, "message");
+        return handle.use(h -> SSPI.Unwrap(h, message));
+    }
+
+    /**
+     * Tells whether {@link #close()} has been called.
+     *
+     * @return true once the context is closed
+     */
+    public final boolean isClosed() {
+        return handle.isClosed();
+    }
+
+    /**
+     * Frees the context, ending an impersonation begun through it; does
+     * nothing when it is closed already.
+     */
+    @Override
+    public final void close() {
+        handle.close();
+    }
+
+    /** Runs a call with the handle while the context is open. */
+    final <T> T use(NativeHandle.Call<T> call) {
+        return handle.use(call);
+    }
+
+    /** Runs one handshake step and records whether it completed the context. */
+    final boolean step(NativeHandle.Call<Boolean> call) {
+        return handle.use(h -> {
+            boolean complete = call.apply(h);
+            established = complete;
+            return complete;
+        });
+    }
+
+    /** Records, at creation, a context that its first step already completed. */
+    final void markEstablished() {
+        established = true;
+    }
+}
