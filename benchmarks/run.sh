@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs them: the natives' C++ benchmarks,
+# then the Java harness. Every figure is a ratio of timings taken in the same
+# run; the machine and its load are printed first, for BENCHMARKS.md.
+# Usage: benchmarks/run.sh [BUILD_DIR]   (default build/bench)
+# REPETITIONS (default 7) sets how many times the C++ reference benchmarks
+# repeat; the others run paired rounds of their own.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build/bench}")
+source "$root/scripts/packages.sh"
+"$root/scripts/ensure-packages.sh" "${LINUX_BUILD_PACKAGES[@]}" "${LINUX_TEST_PACKAGES[@]}" "${BENCHMARK_PACKAGES[@]}"
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target benchmarks -j2 >/dev/null
+
+echo "==== Machine"
+echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "cpu:     $(lscpu | sed -n 's/^Model name: *//p') ($(nproc) cores available)"
+echo "kernel:  $(uname -r)"
+echo "java:    $(java -version 2>&1 | head -n 1)"
+echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) before the run"
+
+echo "==== C++: natives through the JNI host, package calls alone"
+status=0
+"$build/benchmarks/native_benchmarks" --benchmark_repetitions="${REPETITIONS:-7}" \
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.2 --benchmark_color=false || status=$?
+
+echo "==== Java: natives on the JVM, an empty native, the platform through JNA"
+java -cp "$build/java/ntseclink-classes.jar:/usr/share/java/jna.jar:$build/benchmarks/java-classes" \
+  -Dntseclink.library.path="$build/libntseclink.so" \
+  -Dntseclink.bench.emptyNative="$build/benchmarks/libempty_native.so" \
+  -Dntseclink.bench.platform="$build/winsim/libwinsim.so" \
+  com.corvane.zel.ntseclink.bench.JavaBenchmarks
+
+echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) after the run"
+exit "$status"
