@@ -9,11 +9,28 @@ source "$root/scripts/packages.sh"
 
 step() { printf '\n==== %s\n' "$*"; }
 
+# Builds the library, the simulated platform and the C++ suites with a
+# sanitizer into build/linux-<kind> and runs the suites; any report fails.
+# Unoptimised: the build is what takes time, and the checks stay as strict.
+sanitized_suites() {
+  local kind=$1 build="$root/build/linux-$1"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DNTSECLINK_SANITIZER="$kind" >/dev/null
+  cmake --build "$build" -j2 --target winsim_tests native_tests
+  "$build/tests/winsim_tests" --gtest_brief=1
+  "$build/tests/native_tests" --gtest_brief=1
+}
+
 step "Linux build"
 "$root/scripts/build.sh"
 
 step "C++ and Java suites"
 ctest --test-dir "$root/build/linux" --output-on-failure -j2
+
+step "C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 sanitized_suites address
+
+step "C++ suites under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 sanitized_suites thread
 
 step "Windows build and DLL interface check"
 "$root/scripts/build-windows.sh"

@@ -34,13 +34,20 @@ void *allocate(std::size_t size, void *caller) {
 
 }  // namespace
 
-// Replacing the global allocation functions here also replaces them for the
-// library loaded into this process.
+// Replacing the global allocation functions here, every form that pairs with
+// the deletes below, also replaces them for the library loaded into this
+// process.
 void *operator new(std::size_t size) {
   return allocate(size, __builtin_return_address(0));
 }
 void *operator new[](std::size_t size) {
   return allocate(size, __builtin_return_address(0));
+}
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
 }
 void operator delete(void *memory) noexcept {
   std::free(memory);

@@ -1,0 +1,191 @@
+// Many threads using one loaded library at once, each through a JNI
+// environment of its own as Java threads would: whole handshakes, message
+// protection, impersonation, group checks, user contexts, registry calls and
+// releases. Every handle handed out is distinct, nothing leaks, and the work
+// ends within a bound (a deadlock fails the run instead of hanging it).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "library_fixture.h"
+
+namespace ntseclink_test {
+namespace {
+
+constexpr int kThreads = 6;
+constexpr int kRounds = 50;
+constexpr auto kBound = std::chrono::seconds(120);
+const std::u16string kProductKey = u"SOFTWARE\\Corvane, Inc.\\Corvane Tarnwell";
+
+// Handles seen by all threads; counters never go back, so no two may match.
+class HandleLedger {
+ public:
+  void add(const char *family, jint handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle == 0 || !seen_.insert({family, handle}).second) {
+      duplicates_.push_back(std::string(family) + " " + std::to_string(handle));
+    }
+  }
+  std::vector<std::string> problems() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return duplicates_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::set<std::pair<std::string, jint>> seen_;
+  std::vector<std::string> duplicates_;
+};
+
+// One thread's work; the first thing that goes wrong, or "" when all went right.
+class Worker {
+ public:
+  Worker(const jnihost::Natives &api, HandleLedger &ledger, int id) : api_(api), ledger_(ledger), id_(id) {}
+
+  std::string run() {
+    for (int round = 0; round < kRounds; ++round) {
+      const std::u16string package = round % 2 == 0 ? u"NTLM" : u"Kerberos";
+      std::string problem = authenticate(package);
+      if (problem.empty()) {
+        problem = checkUser();
+      }
+      if (problem.empty()) {
+        problem = useRegistry(round);
+      }
+      if (problem.empty() && !jvm_.violations().empty()) {
+        problem = "JNI misuse: " + jvm_.violations()[0];
+      }
+      if (!problem.empty()) {
+        return "thread " + std::to_string(id_) + ", round " + std::to_string(round) + ": " + problem;
+      }
+    }
+    return jvm_.outstandingPins() == 0 && jvm_.liveClassRefs() == 0 ? ""
+                                                                    : "JNI pins or class references left";
+  }
+
+ private:
+  std::string takeException() {
+    std::optional<jnihost::Exception> pending = jvm_.pendingException();
+    jvm_.clearException();
+    return pending ? pending->className + ": " + pending->message : "";
+  }
+
+  std::vector<uint8_t> token(jint handle) {
+    jbyteArray bytes = api_.SSPI_GetChallengeToken(jvm_.env(), nullptr, handle);
+    return bytes == nullptr ? std::vector<uint8_t>{} : jvm_.bytes(bytes);
+  }
+
+  // A client and a server of this thread, from the first token to release.
+  std::string authenticate(const std::u16string &package) {
+    constexpr jint kMutualAndConfidential = ISC_REQ_MUTUAL_AUTH | ISC_REQ_CONFIDENTIALITY;
+    jint client =
+        api_.SSPI_CreateContext(jvm_.env(), nullptr, JNI_TRUE, kMutualAndConfidential,
+                                jvm_.newString(package), jvm_.newString(u"HTTP/wks01.corvane.test"));
+    jint server =
+        api_.SSPI_CreateContext(jvm_.env(), nullptr, JNI_FALSE, 0, jvm_.newString(package), nullptr);
+    ledger_.add("sspi", client);
+    ledger_.add("sspi", server);
+    std::string problem = takeException();
+    bool serverDone = false;
+    bool clientDone = false;
+    for (int leg = 0; problem.empty() && leg < 4 && !(serverDone && clientDone); ++leg) {
+      serverDone =
+          api_.SSPI_Accept(jvm_.env(), nullptr, server, jvm_.newByteArray(token(client))) == JNI_TRUE;
+      std::vector<uint8_t> answer = token(server);
+      if (!answer.empty()) {
+        clientDone = api_.SSPI_Initialize(jvm_.env(), nullptr, client, jvm_.newByteArray(answer)) == JNI_TRUE;
+      }
+      problem = takeException();
+    }
+    if (problem.empty() && !(serverDone && clientDone)) {
+      problem = "the handshake did not complete";
+    }
+    if (problem.empty()) {
+      problem = useEstablished(client, server);
+    }
+    api_.SSPI_FreeHandle(jvm_.env(), nullptr, client);
+    api_.SSPI_FreeHandle(jvm_.env(), nullptr, server);
+    return problem;
+  }
+
+  std::string useEstablished(jint client, jint server) {
+    const std::vector<uint8_t> message = {'t', 'h', 'r', 'e', 'a', 'd', static_cast<uint8_t>(id_)};
+    jbyteArray sealed = api_.SSPI_Wrap(jvm_.env(), nullptr, client, jvm_.newByteArray(message));
+    jbyteArray plain = sealed == nullptr ? nullptr : api_.SSPI_Unwrap(jvm_.env(), nullptr, server, sealed);
+    if (plain == nullptr || jvm_.bytes(plain) != message) {
+      return "message round trip failed: " + takeException();
+    }
+    api_.SSPI_StartImpersonating(jvm_.env(), nullptr, server);
+    bool impersonating = winsim::threadImpersonating();
+    jboolean member =
+        api_.SSPI_IsGroupMember(jvm_.env(), nullptr, server, jvm_.newString(u"CORVANE\\Domain Users"));
+    bool stillImpersonating = winsim::threadImpersonating();
+    api_.SSPI_StopImpersonating(jvm_.env(), nullptr, server);
+    std::string problem = takeException();
+    if (problem.empty() && (!impersonating || !stillImpersonating || winsim::threadImpersonating())) {
+      problem = "impersonation was not this thread's own";
+    }
+    return problem.empty() && member != JNI_TRUE ? "the client is not in Domain Users" : problem;
+  }
+
+  std::string checkUser() {
+    jint user = api_.UserAuth_CreateUserContext(jvm_.env(), nullptr, jvm_.newString(u"CORVANE\\alice"));
+    ledger_.add("user", user);
+    jboolean member =
+        api_.UserAuth_IsGroupMember(jvm_.env(), nullptr, user, jvm_.newString(u"CORVANE\\Engineering"));
+    api_.UserAuth_FreeHandle(jvm_.env(), nullptr, user);
+    std::string problem = takeException();
+    return problem.empty() && member != JNI_TRUE ? "alice is not in Engineering" : problem;
+  }
+
+  // Each thread writes a value of its own and reads it back.
+  std::string useRegistry(int round) {
+    std::string name = "thread-" + std::to_string(id_);
+    std::u16string valueName(name.begin(), name.end());
+    std::u16string text = u"round " + std::u16string(1, static_cast<char16_t>(u'a' + round));
+    jint status =
+        api_.WinUtil_SetHKLMStringRegValue(jvm_.env(), nullptr, jvm_.newString(kProductKey),
+                                           jvm_.newString(valueName), jvm_.newString(text), JNI_TRUE);
+    jstring read = api_.WinUtil_GetHKLMStringRegValue(jvm_.env(), nullptr, jvm_.newString(kProductKey),
+                                                      jvm_.newString(valueName), JNI_TRUE);
+    if (status != 0 || read == nullptr || jvm_.stringValue(read) != text) {
+      return "registry value not read back";
+    }
+    return api_.WinUtil_GetProductInstallPath(jvm_.env(), nullptr) == nullptr ? "no install path" : "";
+  }
+
+  const jnihost::Natives &api_;
+  HandleLedger &ledger_;
+  int id_;
+  jnihost::Jvm jvm_;
+};
+
+class Concurrency : public LibraryTest {};
+
+TEST_F(Concurrency, ThreadsAuthenticateProtectAndReleaseAtOnce) {
+  HandleLedger ledger;
+  std::vector<std::future<std::string>> results;
+  for (int id = 0; id < kThreads; ++id) {
+    results.push_back(
+        std::async(std::launch::async, [this, &ledger, id] { return Worker(api(), ledger, id).run(); }));
+  }
+  auto deadline = std::chrono::steady_clock::now() + kBound;
+  for (std::future<std::string> &result : results) {
+    if (result.wait_until(deadline) != std::future_status::ready) {
+      // A thread that never returns holds a lock: nothing can be cleaned up.
+      std::fprintf(stderr, "Concurrency: the threads did not finish within the bound (deadlock?)\n");
+      std::abort();
+    }
+    EXPECT_EQ(result.get(), "");
+  }
+  EXPECT_EQ(ledger.problems(), std::vector<std::string>{});
+  EXPECT_EQ(winsim::liveCounts().authzClientContexts, 0);
+  EXPECT_EQ(winsim::liveCounts().credentials, 0);
+}
+
+}  // namespace
+}  // namespace ntseclink_test
