@@ -18,35 +18,10 @@ run_on_winsim() {
     com.corvane.zel.ntseclink.demo.Walkthrough "$@"
 }
 
+# The Wine test program's setting: a fresh prefix and a realm of its own.
 run_kerberos_under_wine() {
-  "$root/scripts/ensure-packages.sh" krb5-kdc krb5-admin-server krb5-user
   "$root/scripts/build-windows.sh"
-  local build="$root/build/windows"
-  # Global: the exit trap runs after this function has returned.
-  wine="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
-  wineserver="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
-  # shellcheck source=../tests/windows/kerberos-realm.sh
-  source "$root/tests/windows/kerberos-realm.sh"
-
-  work_dir="$(mktemp -d "${TMPDIR:-/tmp}/ntseclink-walkthrough.XXXXXX")"
-  export WINEPREFIX="$work_dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-  # shellcheck disable=SC2317  # run by the trap
-  cleanup() {
-    realm_stop
-    "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w 2>/dev/null || true
-    rm -rf "$work_dir"
-  }
-  trap cleanup EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
-  if ! "$wine" wineboot --init >"$work_dir/wineboot.log" 2>&1; then
-    echo "cannot create a Wine prefix:" >&2
-    cat "$work_dir/wineboot.log" >&2
-    exit 2
-  fi
-  realm_start "$work_dir/realm"
-  "$wine" "$build/ntseclink_walkthrough.exe"
+  WINE_PROGRAM=ntseclink_walkthrough.exe "$root/tests/windows/run-wine-tests.sh" "$root/build/windows"
 }
 
 if [[ "${1:-}" == "--kerberos-under-wine" ]]; then

@@ -6,6 +6,8 @@
 # Usage: run-wine-tests.sh BUILD_DIR [PROGRAM_ARGS...]
 #   BUILD_DIR holds ntseclink_wintests.exe and ntseclink.dll (the Windows
 #   build directory). The exit code is the program's: 0 when every case passed.
+#   WINE_PROGRAM names another program of BUILD_DIR to run in the same
+#   setting (the walk-through's Kerberos part does).
 set -euo pipefail
 
 usage() {
@@ -17,7 +19,7 @@ usage() {
 BUILD_DIR="$(cd "$1" && pwd)"
 readonly BUILD_DIR
 shift
-readonly PROGRAM="$BUILD_DIR/ntseclink_wintests.exe"
+readonly PROGRAM="$BUILD_DIR/${WINE_PROGRAM:-ntseclink_wintests.exe}"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly WINESERVER="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
 # shellcheck source=kerberos-realm.sh
