@@ -13,29 +13,36 @@ namespace ntseclink {
 
 constexpr ULONG kHandshakeOutputCapacity = 0x10000;
 
+// One token buffer in the descriptor a handshake step takes.
+class TokenDescriptor {
+ public:
+  TokenDescriptor(void *data, ULONG length) : buffer_{length, SECBUFFER_TOKEN, data} {}
+  TokenDescriptor(const TokenDescriptor &) = delete;
+  TokenDescriptor &operator=(const TokenDescriptor &) = delete;
+
+  SecBufferDesc *get() { return &descriptor_; }
+  const SecBuffer &buffer() const { return buffer_; }
+
+ private:
+  SecBuffer buffer_;
+  SecBufferDesc descriptor_{SECBUFFER_VERSION, 1, &buffer_};
+};
+
 class HandshakeOutput {
  public:
-  HandshakeOutput() : storage_(new BYTE[kHandshakeOutputCapacity]) {
-    buffer_.cbBuffer = kHandshakeOutputCapacity;
-    buffer_.BufferType = SECBUFFER_TOKEN;
-    buffer_.pvBuffer = storage_.get();
-    descriptor_.ulVersion = SECBUFFER_VERSION;
-    descriptor_.cBuffers = 1;
-    descriptor_.pBuffers = &buffer_;
-  }
-  HandshakeOutput(const HandshakeOutput &) = delete;
-  HandshakeOutput &operator=(const HandshakeOutput &) = delete;
+  HandshakeOutput()
+      : storage_(new BYTE[kHandshakeOutputCapacity]), descriptor_(storage_.get(), kHandshakeOutputCapacity) {}
 
-  SecBufferDesc *descriptor() { return &descriptor_; }
+  SecBufferDesc *descriptor() { return descriptor_.get(); }
   // Exactly the bytes the package wrote (possibly none).
   ByteBuffer token() const {
-    return ByteBuffer(storage_.get(), storage_.get() + bytesWritten(buffer_, kHandshakeOutputCapacity));
+    return ByteBuffer(storage_.get(),
+                      storage_.get() + bytesWritten(descriptor_.buffer(), kHandshakeOutputCapacity));
   }
 
  private:
   std::unique_ptr<BYTE[]> storage_;
-  SecBuffer buffer_{};
-  SecBufferDesc descriptor_{};
+  TokenDescriptor descriptor_;
 };
 
 // The target name a client step passes: none when the entry has none.

@@ -14,25 +14,16 @@ constexpr ULONG kServerContextRequirements =
 // One received token, handed to the package where the VM exposes it.
 class HandshakeInput {
  public:
-  HandshakeInput(JNIEnv *env, jbyteArray token) : bytes_(env, token) {
-    buffer_.cbBuffer = bytes_.length();
-    buffer_.BufferType = SECBUFFER_TOKEN;
-    buffer_.pvBuffer = bytes_.data();
-    descriptor_.ulVersion = SECBUFFER_VERSION;
-    descriptor_.cBuffers = 1;
-    descriptor_.pBuffers = &buffer_;
-  }
-  HandshakeInput(const HandshakeInput &) = delete;
-  HandshakeInput &operator=(const HandshakeInput &) = delete;
+  HandshakeInput(JNIEnv *env, jbyteArray token)
+      : bytes_(env, token), descriptor_(bytes_.data(), bytes_.length()) {}
 
   // False when the VM could not expose the bytes (it has an error pending).
   bool available() const { return bytes_.available(); }
-  SecBufferDesc *descriptor() { return &descriptor_; }
+  SecBufferDesc *descriptor() { return descriptor_.get(); }
 
  private:
   InputBytes bytes_;
-  SecBuffer buffer_{};
-  SecBufferDesc descriptor_{};
+  TokenDescriptor descriptor_;
 };
 
 // The status of a step that ran, or none when the token was not available.
