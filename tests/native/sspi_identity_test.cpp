@@ -186,7 +186,7 @@ TEST_F(ContextReport, AttributeWordsDependOnTheRole) {
 
 struct LevelCase {
   const char *name;
-  SECURITY_IMPERSONATION_LEVEL level;
+  DWORD level;
   const char *word;
 };
 
@@ -212,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LevelCase{"Anonymous", SecurityAnonymous, "Anonymous"},
                       LevelCase{"Identification", SecurityIdentification, "Identification"},
                       LevelCase{"Impersonation", SecurityImpersonation, "Impersonation"},
-                      LevelCase{"Delegation", SecurityDelegation, "Delegation"}),
+                      LevelCase{"Delegation", SecurityDelegation, "Delegation"},
+                      LevelCase{"BeyondTheKnownLevels", 7, "Unknown"}),
     [](const ::testing::TestParamInfo<LevelCase> &row) { return std::string(row.param.name); });
 
 using ReportTokenLines = IdentityTest;

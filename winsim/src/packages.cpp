@@ -135,7 +135,7 @@ struct Context {
 
 struct ContextTokenKind {
   TOKEN_TYPE type;
-  SECURITY_IMPERSONATION_LEVEL level;
+  DWORD level;
 };
 
 struct PackagesState {
@@ -790,7 +790,7 @@ void setExtraContextAttributes(ULONG attributes) {
   detail::packages().extraAttributes = attributes;
 }
 
-void setSecurityContextToken(TOKEN_TYPE type, SECURITY_IMPERSONATION_LEVEL level) {
+void setSecurityContextToken(TOKEN_TYPE type, DWORD level) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().contextTokenKind = detail::ContextTokenKind{type, level};
 }

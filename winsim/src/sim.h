@@ -113,7 +113,7 @@ std::u16string computerName(COMPUTER_NAME_FORMAT format);
 struct TokenSpec {
   Sid user;
   TOKEN_TYPE type = TokenImpersonation;
-  SECURITY_IMPERSONATION_LEVEL level = SecurityImpersonation;
+  DWORD level = SecurityImpersonation;
   bool withLinkedToken = false;
 };
 // A new token handle, counted as a live token until CloseHandle.

@@ -18,7 +18,8 @@ struct Token : KernelObject {
   Sid user;
   std::vector<GroupEntry> groups;
   TOKEN_TYPE type = TokenImpersonation;
-  SECURITY_IMPERSONATION_LEVEL level = SecurityImpersonation;
+  // A raw value: tests may hand out levels beyond the SDK's four.
+  DWORD level = SecurityImpersonation;
   std::shared_ptr<Token> linked;
 };
 
@@ -46,8 +47,7 @@ bool isAdministrators(const Sid &sid) {
 
 // A filtered token (the one a split logon hands out) holds the
 // Administrators alias for deny only; its linked token holds it enabled.
-std::shared_ptr<Token> makeToken(const Sid &user, TOKEN_TYPE type, SECURITY_IMPERSONATION_LEVEL level,
-                                 bool filtered) {
+std::shared_ptr<Token> makeToken(const Sid &user, TOKEN_TYPE type, DWORD level, bool filtered) {
   auto token = std::make_shared<Token>();
   token->user = user;
   token->type = type;

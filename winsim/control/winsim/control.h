@@ -97,8 +97,9 @@ WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool r
 WINSIM_CONTROL void setExtraContextAttributes(ULONG attributes);
 // The type and impersonation level of the client tokens that
 // QuerySecurityContextToken gives, in place of an impersonation token at the
-// level the client asked for.
-WINSIM_CONTROL void setSecurityContextToken(TOKEN_TYPE type, SECURITY_IMPERSONATION_LEVEL level);
+// level the client asked for. The level is taken as a raw value, so a token
+// may carry one beyond the SDK's four.
+WINSIM_CONTROL void setSecurityContextToken(TOKEN_TYPE type, DWORD level);
 
 // ---- Faults ----------------------------------------------------------------
 
