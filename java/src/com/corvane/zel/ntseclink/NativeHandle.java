@@ -1,6 +1,7 @@
 package com.corvane.zel.ntseclink;
 
 import java.lang.ref.Cleaner;
+import java.lang.ref.Reference;
 import java.util.function.IntConsumer;
 
 /**
@@ -8,17 +9,18 @@ import java.util.function.IntConsumer;
  * {@link #close()} or, should the owner be dropped without closing it, after
  * the owner has become unreachable.
  *
- * <p>Calls through the handle ({@link #use}) and {@link #close()} are
- * serialised on this object, so a close waits for a call in progress and no
- * call ever reaches the natives with a freed handle.
+ * <p>Calls through the handle ({@link #use}), {@link #close()} and the late
+ * free are serialised on one lock, and a call keeps the owner reachable until
+ * it returns, so a free waits for a call in progress and no call ever reaches
+ * the natives with a freed handle.
  */
 final class NativeHandle {
     private static final Cleaner CLEANER = Cleaner.create();
 
+    private final Object owner;
     private final String ownerName;
-    private final int value;
+    private final Release release;
     private final Cleaner.Cleanable cleanable;
-    private boolean closed;
 
     /**
      * @param owner the object whose reachability decides the late release; never referenced by the release
@@ -27,9 +29,33 @@ final class NativeHandle {
      * @param free the native that frees the handle
      */
     NativeHandle(Object owner, String ownerName, int value, IntConsumer free) {
+        this.owner = owner;
         this.ownerName = ownerName;
-        this.value = value;
-        this.cleanable = CLEANER.register(owner, () -> free.accept(value));
+        this.release = new Release(value, free);
+        this.cleanable = CLEANER.register(owner, release);
+    }
+
+    /**
+     * The handle and whether it is freed: the lock of every call, and the
+     * Cleaner's action, which must not reach the owner or it would never run.
+     */
+    private static final class Release implements Runnable {
+        private final int value;
+        private final IntConsumer free;
+        private boolean freed;
+
+        Release(int value, IntConsumer free) {
+            this.value = value;
+            this.free = free;
+        }
+
+        @Override
+        public synchronized void run() {
+            if (!freed) {
+                freed = true;
+                free.accept(value);
+            }
+        }
     }
 
     /** A call of the natives through the handle. */
@@ -42,27 +68,33 @@ final class NativeHandle {
      *
      * @throws IllegalStateException after {@link #close()}
      */
-    synchronized <T> T use(Call<T> call) {
-        if (closed) {
-            throw new IllegalStateException(ownerName + " is closed");
+    <T> T use(Call<T> call) {
+        try {
+            synchronized (release) {
+                if (release.freed) {
+                    throw new IllegalStateException(ownerName + " is closed");
+                }
+                return call.apply(release.value);
+            }
+        } finally {
+            // The owner may be unreachable to its caller already; the Cleaner must wait until here.
+            Reference.reachabilityFence(owner);
         }
-        return call.apply(value);
     }
 
     /** The handle's number, also after close. */
     int value() {
-        return value;
+        return release.value;
     }
 
-    synchronized boolean isClosed() {
-        return closed;
+    boolean isClosed() {
+        synchronized (release) {
+            return release.freed;
+        }
     }
 
     /** Frees the handle the first time; later calls do nothing. */
-    synchronized void close() {
-        if (!closed) {
-            closed = true;
-            cleanable.clean();
-        }
+    void close() {
+        cleanable.clean();
     }
 }
