@@ -30,13 +30,20 @@ public final class UserContext implements AutoCloseable {
      *
      * @param userName the user, "DOMAIN\name"
      * @return the new context
-     * @throws UserNotFoundException when the name does not resolve to an account
+     * @throws UserNotFoundException when the name does not resolve to an account ("User not found: " and the
+     *         name)
      * @throws WinAuthException for a name without a domain part ("Local users not allowed"), an
      *         authorization service that could not be prepared ("Not initialized"), or a failing Windows call
      */
     public static UserContext create(String userName) {
         Objects.requireNonNull(userName, "userName");
-        return new UserContext(UserAuth.CreateUserContext(userName), userName);
+        int handle;
+        try {
+            handle = UserAuth.CreateUserContext(userName);
+        } catch (UserNotFoundException notFound) {
+            throw UserNotFoundException.named(userName);
+        }
+        return new UserContext(handle, userName);
     }
 
     /**
@@ -73,13 +80,18 @@ public final class UserContext implements AutoCloseable {
      *
      * @param groupName the group, "DOMAIN\name" or a local group's plain name
      * @return true when the user is a member
-     * @throws GroupNotFoundException when the name does not resolve to a group
+     * @throws GroupNotFoundException when the name does not resolve to a group ("Group not found: " and the
+     *         name)
      * @throws WinAuthException when Windows fails
      * @throws IllegalStateException when the context is closed
      */
     public boolean isGroupMember(String groupName) {
         Objects.requireNonNull(groupName, "groupName");
-        return handle.use(h -> UserAuth.IsGroupMember(h, groupName));
+        try {
+            return handle.use(h -> UserAuth.IsGroupMember(h, groupName));
+        } catch (GroupNotFoundException notFound) {
+            throw GroupNotFoundException.named(groupName);
+        }
     }
 
     /**

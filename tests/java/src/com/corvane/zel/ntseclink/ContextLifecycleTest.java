@@ -109,17 +109,32 @@ class ContextLifecycleTest {
         }
         WinAuthException local = assertThrows(WinAuthException.class, () -> UserContext.create("alice"));
         assertEquals("Local users not allowed", local.getMessage());
-        UserNotFoundException nobody =
-                assertThrows(UserNotFoundException.class, () -> UserContext.create("CORVANE\\nobody"));
-        assertEquals("", nobody.getMessage());
         try (UserContext alice = UserContext.create("CORVANE\\alice")) {
             assertTrue(alice.isGroupMember("CORVANE\\Engineering"));
             assertFalse(alice.isGroupMember("BUILTIN\\Administrators"));
-            assertThrows(GroupNotFoundException.class, () -> alice.isGroupMember("CORVANE\\Auditors"));
         }
         WinAuthException unknown =
                 assertThrows(WinAuthException.class, () -> ClientContext.create("Kerberos", "HTTP/elsewhere", 0));
         assertEquals("Platform error: 80090303", unknown.getMessage());
+        assertEquals(0x80090303, unknown.status().orElseThrow());
+    }
+
+    @Test
+    void namesThatDoNotResolveAreNamedInTheException() {
+        UserNotFoundException nobody =
+                assertThrows(UserNotFoundException.class, () -> UserContext.create("CORVANE\\nobody"));
+        assertEquals("User not found: CORVANE\\nobody", nobody.getMessage());
+        try (UserContext alice = UserContext.create("CORVANE\\alice");
+                ClientContext client = ClientContext.create("Kerberos", SERVICE, 0);
+                ServerContext server = ServerContext.create("Kerberos")) {
+            assertTrue(server.accept(client.challengeToken()));
+            for (Executable call : List.<Executable>of(() -> alice.isGroupMember("CORVANE\\Auditors"),
+                    () -> server.isGroupMember("CORVANE\\Auditors"))) {
+                GroupNotFoundException missing = assertThrows(GroupNotFoundException.class, call);
+                assertEquals("Group not found: CORVANE\\Auditors", missing.getMessage());
+                assertTrue(missing.status().isEmpty());
+            }
+        }
     }
 
     @Test
