@@ -41,7 +41,8 @@ public final class NegotiateClient implements AutoCloseable {
      */
     public static NegotiateClient create(String servicePrincipalName) {
         Objects.requireNonNull(servicePrincipalName, "servicePrincipalName");
-        return create("Negotiate", servicePrincipalName, ContextFlags.MUTUAL_AUTH | ContextFlags.CONFIDENTIALITY);
+        return create("Negotiate", servicePrincipalName,
+                ContextFlags.ISC_REQ_MUTUAL_AUTH | ContextFlags.ISC_REQ_CONFIDENTIALITY);
     }
 
     /**

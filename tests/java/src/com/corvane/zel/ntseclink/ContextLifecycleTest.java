@@ -157,7 +157,7 @@ class ContextLifecycleTest {
     @Test
     void aKerberosClientWithoutMutualAuthenticationIsEstablishedAtOnce() {
         try (ClientContext oneLeg = ClientContext.create("Kerberos", SERVICE, 0);
-                ClientContext mutual = ClientContext.create("Kerberos", SERVICE, ContextFlags.MUTUAL_AUTH);
+                ClientContext mutual = ClientContext.create("Kerberos", SERVICE, ContextFlags.ISC_REQ_MUTUAL_AUTH);
                 ServerContext server = ServerContext.create("Kerberos")) {
             assertTrue(oneLeg.isEstablished());
             assertFalse(mutual.isEstablished());
@@ -165,6 +165,22 @@ class ContextLifecycleTest {
             assertTrue(server.isEstablished());
             assertTrue(mutual.initialize(server.challengeToken()));
             assertTrue(mutual.isEstablished());
+        }
+    }
+
+    @Test
+    void eachSideReportsItsAttributesInItsOwnFlagSet() {
+        int asked = ContextFlags.ISC_REQ_MUTUAL_AUTH | ContextFlags.ISC_REQ_INTEGRITY | ContextFlags.ISC_REQ_IDENTIFY;
+        try (ClientContext client = ClientContext.create("Kerberos", SERVICE, asked);
+                ServerContext server = ServerContext.create("Kerberos")) {
+            assertTrue(server.accept(client.challengeToken()));
+            assertTrue(client.initialize(server.challengeToken()));
+            assertEquals(ContextFlags.ISC_RET_MUTUAL_AUTH | ContextFlags.ISC_RET_INTEGRITY
+                    | ContextFlags.ISC_RET_IDENTIFY | ContextFlags.ISC_RET_CONNECTION, client.negotiatedAttributes());
+            // The server asks for its own fixed set; identification only is the client's wish.
+            assertEquals(ContextFlags.ASC_RET_MUTUAL_AUTH | ContextFlags.ASC_RET_REPLAY_DETECT
+                    | ContextFlags.ASC_RET_SEQUENCE_DETECT | ContextFlags.ASC_RET_CONFIDENTIALITY
+                    | ContextFlags.ASC_RET_IDENTIFY | ContextFlags.ASC_RET_CONNECTION, server.negotiatedAttributes());
         }
     }
 
