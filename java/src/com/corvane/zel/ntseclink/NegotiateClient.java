@@ -20,15 +20,23 @@ import java.util.Optional;
  * }
  * }</pre>
  *
- * <p>With mutual authentication, the server's answer to the last request
- * carries its final token; passing it to {@link #respond(String)} proves the
- * server's identity ({@link #isComplete()} turns true).
+ * <p>A helper made for a service principal asks for mutual authentication:
+ * the server's answer to the last request carries its final token, and
+ * passing it to {@link #respond} proves the server's identity
+ * ({@link #isComplete()} turns true). When the package completes without that
+ * proof, as Negotiate does when it falls back to NTLM for a service
+ * principal name that Kerberos does not know, {@link #respond} throws
+ * {@link WinAuthException} and closes the context, unless the caller opted
+ * out with {@link #allowWithoutMutualAuthentication()}.
  */
 public final class NegotiateClient implements AutoCloseable {
     private final ClientContext context;
+    private final boolean mutualAuthenticationAsked;
+    private boolean mutualAuthenticationOptional;
 
-    private NegotiateClient(ClientContext context) {
+    private NegotiateClient(ClientContext context, boolean mutualAuthenticationAsked) {
         this.context = context;
+        this.mutualAuthenticationAsked = mutualAuthenticationAsked;
     }
 
     /**
@@ -50,18 +58,36 @@ public final class NegotiateClient implements AutoCloseable {
      *
      * @param packageName the package, such as "Negotiate" or "Kerberos"
      * @param targetName the service principal name; null for none (Negotiate then uses NTLM)
-     * @param requestedFlags the {@link ContextFlags} to ask for
+     * @param requestedFlags the {@link ContextFlags} to ask for; with {@link ContextFlags#ISC_REQ_MUTUAL_AUTH},
+     *        completing without the server's proof fails
      * @return the helper, whose {@link #authorization()} is the first header value
      * @throws WinAuthException when the credentials cannot be acquired or the first step fails
      */
     public static NegotiateClient create(String packageName, String targetName, int requestedFlags) {
-        return new NegotiateClient(ClientContext.create(packageName, targetName, requestedFlags));
+        NegotiateClient client = new NegotiateClient(ClientContext.create(packageName, targetName, requestedFlags),
+                (requestedFlags & ContextFlags.ISC_REQ_MUTUAL_AUTH) != 0);
+        if (client.context.isEstablished()) {
+            client.requireServerProof();
+        }
+        return client;
+    }
+
+    /**
+     * Accepts a completion without the server's proof of identity, for a
+     * server that cannot give it (NTLM); {@link ClientContext#isMutuallyAuthenticated()}
+     * on {@link #context()} then tells whether it was given.
+     *
+     * @return this helper
+     */
+    public NegotiateClient allowWithoutMutualAuthentication() {
+        mutualAuthenticationOptional = true;
+        return this;
     }
 
     /**
      * Gives the Authorization value that carries the client's current
      * token: the first one right after creation, then the one
-     * {@link #respond(String)} last returned.
+     * {@link #respond} last returned.
      *
      * @return "Negotiate" and the token in base64
      * @throws IllegalStateException when there is no token to send, or the helper is closed
@@ -81,7 +107,8 @@ public final class NegotiateClient implements AutoCloseable {
      * @return the next Authorization value to send, or empty when the client has nothing more to send
      * @throws IllegalArgumentException when the value is not a Negotiate header
      * @throws WinAuthException when the server refused the authentication (a value without a token while
-     *         negotiating), sent a token after completion, or sent a token the package refuses
+     *         negotiating), sent a token after completion, sent a token the package refuses, or completed
+     *         without the mutual authentication that was asked for (the context is then closed)
      * @throws IllegalStateException when the helper is closed
      */
     public Optional<String> respond(String wwwAuthenticate) {
@@ -95,15 +122,30 @@ public final class NegotiateClient implements AutoCloseable {
         if (token.length == 0) {
             throw new WinAuthException("The server refused the authentication");
         }
-        context.initialize(token);
+        if (context.initialize(token)) {
+            requireServerProof();
+        }
         byte[] next = context.challengeToken();
         return next.length == 0 ? Optional.empty() : Optional.of(HttpNegotiate.headerValue(next));
+    }
+
+    /** Closes the context and fails when the completed context lacks the proof that was asked for. */
+    private void requireServerProof() {
+        if (!mutualAuthenticationAsked || mutualAuthenticationOptional || context.isMutuallyAuthenticated()) {
+            return;
+        }
+        try {
+            throw new WinAuthException("The server did not prove its identity: mutual authentication was asked for"
+                    + " and " + context.mechanism() + " completed without it");
+        } finally {
+            context.close();
+        }
     }
 
     /**
      * Tells whether the client's side of the authentication is complete.
      *
-     * @return true once the context is established
+     * @return true once the context is established, with the server's proof of identity when it was asked for
      * @throws IllegalStateException when the helper is closed
      */
     public boolean isComplete() {

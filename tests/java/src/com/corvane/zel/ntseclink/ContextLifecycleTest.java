@@ -155,6 +155,15 @@ class ContextLifecycleTest {
     }
 
     @Test
+    void anEmptyPackageNameIsNegotiateAsTheLibraryTakesIt() {
+        try (ClientContext client = ClientContext.create("", null, 0); ServerContext server = ServerContext.create("")) {
+            assertEquals("Negotiate", client.packageName());
+            assertEquals("Negotiate", server.packageName());
+            assertEquals("NTLM", reportValue(client, "SSP package name"));
+        }
+    }
+
+    @Test
     void aKerberosClientWithoutMutualAuthenticationIsEstablishedAtOnce() {
         try (ClientContext oneLeg = ClientContext.create("Kerberos", SERVICE, 0);
                 ClientContext mutual = ClientContext.create("Kerberos", SERVICE, ContextFlags.ISC_REQ_MUTUAL_AUTH);
