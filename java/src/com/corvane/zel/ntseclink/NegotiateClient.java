@@ -1,5 +1,6 @@
 package com.corvane.zel.ntseclink;
 
+import java.util.List;
 import java.util.Objects;
 import java.util.Optional;
 
@@ -14,8 +15,8 @@ import java.util.Optional;
  *     HttpResponse<String> response;
  *     do {
  *         response = send(request(authorization.get()));   // on the same connection
- *         String answer = response.headers().firstValue(HttpNegotiate.WWW_AUTHENTICATE).orElse(null);
- *         authorization = answer == null ? Optional.empty() : negotiate.respond(answer);
+ *         List<String> answer = response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE);
+ *         authorization = answer.isEmpty() ? Optional.empty() : negotiate.respond(answer);
  *     } while (response.statusCode() == 401 && authorization.isPresent());
  * }
  * }</pre>
@@ -103,16 +104,31 @@ public final class NegotiateClient implements AutoCloseable {
     /**
      * Feeds the server's WWW-Authenticate answer to the authentication.
      *
-     * @param wwwAuthenticate the header's value, "Negotiate" and the server's token
+     * @param wwwAuthenticate the header's value: a list of challenges, of which the Negotiate one is used
      * @return the next Authorization value to send, or empty when the client has nothing more to send
-     * @throws IllegalArgumentException when the value is not a Negotiate header
+     * @throws IllegalArgumentException when the value holds no Negotiate challenge or is malformed
      * @throws WinAuthException when the server refused the authentication (a value without a token while
      *         negotiating), sent a token after completion, sent a token the package refuses, or completed
      *         without the mutual authentication that was asked for (the context is then closed)
      * @throws IllegalStateException when the helper is closed
      */
     public Optional<String> respond(String wwwAuthenticate) {
-        byte[] token = HttpNegotiate.token(Objects.requireNonNull(wwwAuthenticate, "wwwAuthenticate"));
+        return respond(List.of(Objects.requireNonNull(wwwAuthenticate, "wwwAuthenticate")));
+    }
+
+    /**
+     * Feeds the server's WWW-Authenticate answer to the authentication, when
+     * it came in several header lines.
+     *
+     * @param wwwAuthenticateValues the header's values, one per line, in order
+     * @return the next Authorization value to send, or empty when the client has nothing more to send
+     * @throws IllegalArgumentException when the values hold no Negotiate challenge or one is malformed
+     * @throws WinAuthException as {@link #respond(String)} does
+     * @throws IllegalStateException when the helper is closed
+     */
+    public Optional<String> respond(List<String> wwwAuthenticateValues) {
+        byte[] token = HttpNegotiate.challengeToken(wwwAuthenticateValues)
+                .orElseThrow(() -> new IllegalArgumentException("the server sent no Negotiate challenge"));
         if (context.isEstablished()) {
             if (token.length > 0) {
                 throw new WinAuthException("The server sent a token after the authentication was complete");

@@ -5,9 +5,14 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.nio.charset.StandardCharsets;
 import java.util.List;
 import java.util.Optional;
+import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * The HTTP Negotiate helpers off the common road: a server that cannot prove
@@ -54,5 +59,59 @@ class NegotiateRobustnessTest {
                 assertEquals("Kerberos", side.mechanism());
             }
         }
+    }
+
+    @Test
+    void theClientFindsTheServersChallengeAmongOthersOnOneLineOrSeveral() {
+        for (boolean severalLines : new boolean[] {false, true}) {
+            try (NegotiateClient client = NegotiateClient.create("Negotiate", null, 0);
+                    NegotiateServer server = new NegotiateServer()) {
+                String challenge = server.accept(client.authorization()).wwwAuthenticate().orElseThrow();
+                List<String> answer = severalLines ? List.of("Basic realm=\"x\"", challenge)
+                        : List.of(challenge + ", Basic realm=\"x\"");
+                assertTrue(server.accept(client.respond(answer).orElseThrow()).isComplete());
+            }
+        }
+    }
+
+    static Stream<Arguments> challengeLists() {
+        return Stream.of(
+                Arguments.of(List.of("Negotiate, NTLM"), ""),
+                Arguments.of(List.of("Basic realm=x, Negotiate YWJj"), "abc"),
+                Arguments.of(List.of("Basic realm=\"a, Negotiate YQ==\", negotiate \t YWJj"), "abc"),
+                Arguments.of(List.of("Digest realm=\"x\", qop=\"auth,auth-int\", nonce=\"a\\\"b\",, Negotiate YQ=="),
+                        "a"),
+                Arguments.of(List.of("Newauth realm = apps, type=1", "NTLM", "Negotiate YWJj, Negotiate YQ=="), "abc"),
+                Arguments.of(List.of("NTLM, Basic realm=x"), null),
+                Arguments.of(List.of(" , ,"), null),
+                Arguments.of(List.of(), null));
+    }
+
+    @ParameterizedTest
+    @MethodSource("challengeLists")
+    void theNegotiateChallengeIsTakenFromTheList(List<String> values, String token) {
+        Optional<String> found =
+                HttpNegotiate.challengeToken(values).map(bytes -> new String(bytes, StandardCharsets.UTF_8));
+        assertEquals(Optional.ofNullable(token), found);
+    }
+
+    static Stream<List<String>> malformedChallengeLists() {
+        return Stream.of(
+                List.of("Negotiate YWJj YWJj"),
+                List.of("Negotiate YWJj, realm=x"),
+                List.of("Negotiate realm=x"),
+                List.of("Negotiate Y"),
+                List.of("Negotiate ###"),
+                List.of("Basic realm=\"x, Negotiate YWJj"),
+                List.of("Basic realm=\"x\\"),
+                List.of("=Negotiate"),
+                List.of("Negotiate=YWJj"),
+                List.of("Negotiate YWJj", "Basic \"x\""));
+    }
+
+    @ParameterizedTest
+    @MethodSource("malformedChallengeLists")
+    void aMalformedListIsRefused(List<String> values) {
+        assertThrows(IllegalArgumentException.class, () -> HttpNegotiate.challengeToken(values));
     }
 }
