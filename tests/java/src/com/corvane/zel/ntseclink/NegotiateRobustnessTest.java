@@ -62,6 +62,28 @@ class NegotiateRobustnessTest {
     }
 
     @Test
+    void closingTheContextHandedOutEndsTheAuthenticationAndTheNextHeaderStartsAnew() {
+        try (NegotiateServer server = new NegotiateServer()) {
+            try (NegotiateClient client = NegotiateClient.create(SERVICE)) {
+                assertTrue(server.accept(client.authorization()).isComplete());
+            }
+            server.context().close();
+            assertFalse(server.isComplete());
+            IllegalStateException none = assertThrows(IllegalStateException.class, server::context);
+            assertEquals("no Negotiate authentication is complete", none.getMessage());
+
+            // A client of the NTLM package itself, which Negotiate takes as well.
+            try (NegotiateClient client = NegotiateClient.create("NTLM", null, 0)) {
+                NegotiateServer.Step first = server.accept(client.authorization());
+                assertFalse(first.isComplete());
+                String last = client.respond(first.wwwAuthenticate().orElseThrow()).orElseThrow();
+                assertTrue(server.accept(last).isComplete());
+                assertEquals("CORVANE\\svc-tarnwell", server.context().clientUserName());
+            }
+        }
+    }
+
+    @Test
     void theClientFindsTheServersChallengeAmongOthersOnOneLineOrSeveral() {
         for (boolean severalLines : new boolean[] {false, true}) {
             try (NegotiateClient client = NegotiateClient.create("Negotiate", null, 0);
