@@ -235,7 +235,7 @@ public final class Walkthrough {
             section("Kerberos over HTTP Negotiate", () -> httpHandshake(client, server));
             section("Kerberos: the authenticated client", () -> {
                 line("server", "authenticated " + server.context().clientUserName() + " with "
-                        + reportValue(server.context(), "SSP package name"));
+                        + server.context().mechanism());
                 return null;
             });
             section("Kerberos: message protection", () -> {
@@ -263,8 +263,7 @@ public final class Walkthrough {
             }
             request++;
         }
-        boolean mutual = client.isComplete()
-                && (client.context().negotiatedAttributes() & ContextFlags.ISC_RET_MUTUAL_AUTH) != 0;
+        boolean mutual = client.isComplete() && client.context().isMutuallyAuthenticated();
         line("client", (client.isComplete() ? "established" : "NOT established")
                 + (mutual ? ", the server proved its identity" : ", without mutual authentication"));
         if (!client.isComplete()) {
