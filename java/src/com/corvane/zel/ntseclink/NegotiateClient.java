@@ -46,7 +46,8 @@ public final class NegotiateClient implements AutoCloseable {
      *
      * @param servicePrincipalName the service, such as "HTTP/web.corvane.test"
      * @return the helper, whose {@link #authorization()} is the first header value
-     * @throws WinAuthException when the credentials cannot be acquired or the service is unknown
+     * @throws WinAuthException when the credentials cannot be acquired; a service that Kerberos does not know
+     *         fails later, in {@link #respond}, for want of mutual authentication
      */
     public static NegotiateClient create(String servicePrincipalName) {
         Objects.requireNonNull(servicePrincipalName, "servicePrincipalName");
