@@ -4,7 +4,7 @@ import java.util.Objects;
 import java.util.Optional;
 
 /**
- * The authorization context of a named domain user, made without a logon
+ * The authorization context of a named user, made without a logon
  * and without the user's password, answering group questions from the groups
  * the user had when it was created: the {@link UserAuth} natives of one
  * handle, as methods.
@@ -25,14 +25,16 @@ public final class UserContext implements AutoCloseable {
     }
 
     /**
-     * Creates the context of a domain user from the groups Windows computes
-     * for the user now; later changes need a new context.
+     * Creates the context of a user from the groups Windows computes for the
+     * user now; later changes need a new context.
      *
-     * @param userName the user, "DOMAIN\name"
+     * @param userName the user, "DOMAIN\name": a domain account, or an account of this machine such as
+     *        "WKS01\localadmin"; a name without a backslash, "alice@corvane.test" included, is refused
      * @return the new context
      * @throws UserNotFoundException when the name does not resolve to an account ("User not found: " and the
      *         name)
-     * @throws WinAuthException for a name without a domain part ("Local users not allowed"), an
+     * @throws WinAuthException for a name without a backslash ("Local users not allowed"), the name of a
+     *         group rather than a user (the authorization API refuses its SID: "Platform error: 00000539"), an
      *         authorization service that could not be prepared ("Not initialized"), or a failing Windows call
      */
     public static UserContext create(String userName) {
