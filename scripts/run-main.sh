@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds the library, the jar and the walk-through, and runs the
-# walk-through on the simulated Windows machine's default profile, with the
-# library loaded from the jar alone. Its report is described in demo/REPORT.md.
+# The main job: builds the library on the simulated Windows platform, the
+# Java classes and the walk-through, and runs the walk-through on the
+# simulated Windows machine's default profile, the Linux library named
+# explicitly with -Dntseclink.library.path. Its report is described in demo/REPORT.md.
 #
 # Usage: run-main.sh [WALKTHROUGH_OPTIONS...]
 #        run-main.sh --kerberos-under-wine
@@ -14,7 +15,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 run_on_winsim() {
   "$root/scripts/build.sh"
   local build="$root/build/linux"
-  java -Xcheck:jni -cp "$build/java/ntseclink.jar:$build/demo/ntseclink-demo.jar" \
+  java -Xcheck:jni -Dntseclink.library.path="$build/libntseclink.so" \
+    -cp "$build/java/ntseclink-classes.jar:$build/demo/ntseclink-demo.jar" \
     com.corvane.zel.ntseclink.demo.Walkthrough "$@"
 }
 
