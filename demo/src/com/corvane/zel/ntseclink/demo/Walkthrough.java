@@ -101,7 +101,7 @@ public final class Walkthrough {
     }
 
     private int run() {
-        out.println("ntseclink walk-through");
+        out.println("ntseclink walk-through on " + machineKind());
         String dnsName = section("Machine", this::machine);
         if (target == null) {
             target = "HTTP/" + (dnsName != null ? dnsName : "localhost");
@@ -121,6 +121,16 @@ public final class Walkthrough {
         out.println(failures == 0 ? "Result: every section succeeded"
                 : "Result: " + failures + (failures == 1 ? " section" : " sections") + " failed");
         return failures == 0 ? 0 : 1;
+    }
+
+    /**
+     * The machine the answers come from: off Windows the library loads only
+     * when ntseclink.library.path names a build for the platform, which is
+     * the simulated Windows machine.
+     */
+    private static String machineKind() {
+        return System.getProperty("os.name", "").startsWith("Windows") ? "this Windows machine"
+                : "the simulated Windows machine";
     }
 
     /** A part of the report whose own failure is reported without ending the walk-through. */
