@@ -121,11 +121,13 @@ struct NegotiateCase {
   std::u16string (*target)();
   const char16_t *mechanism;
   const char16_t *clientPackage = u"Negotiate";  // a raw NTLM or Kerberos client meets the same server
+  bool kerberosReachable = true;
 };
 
 class PackagesNegotiateTest : public PackagesTest, public ::testing::WithParamInterface<NegotiateCase> {};
 
 TEST_P(PackagesNegotiateTest, ChoosesTheMechanismTheTargetAllows) {
+  winsim::setKerberosReachable(GetParam().kerberosReachable);
   Peer client(GetParam().clientPackage, SECPKG_CRED_OUTBOUND);
   Peer server(u"Negotiate", SECPKG_CRED_INBOUND);
   std::u16string target = GetParam().target();
@@ -146,7 +148,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NegotiateCase{"UnknownHost", [] { return std::u16string(u"HTTP/nowhere.invalid"); },
                                     u"NTLM"},
                       NegotiateCase{"RawNtlmClient", [] { return std::u16string(); }, u"NTLM", u"NTLM"},
-                      NegotiateCase{"RawKerberosClient", localService, u"Kerberos", u"Kerberos"}),
+                      NegotiateCase{"RawKerberosClient", localService, u"Kerberos", u"Kerberos"},
+                      NegotiateCase{"KerberosUnreachable", localService, u"NTLM", u"Negotiate", false}),
     [](const auto &testInfo) { return std::string(testInfo.param.name); });
 
 // ---- Targets ---------------------------------------------------------------------
@@ -182,6 +185,19 @@ TEST_F(PackagesTest, KerberosClientRejectsTargetsTheRealmDoesNotKnow) {
     EXPECT_EQ(client.initialize(target, kMutual), SEC_E_TARGET_UNKNOWN) << narrow(target);
     EXPECT_FALSE(client.hasContext);
   }
+}
+
+TEST_F(PackagesTest, KerberosWithoutItsKdcKnowsNoTargetUntilItIsReachableAgain) {
+  winsim::setKerberosReachable(false);
+  for (const auto &target : {localService(), std::u16string(u"HTTP/nowhere.invalid")}) {
+    Peer client(u"Kerberos", SECPKG_CRED_OUTBOUND);
+    EXPECT_EQ(client.initialize(target, kMutual), SEC_E_NO_AUTHENTICATING_AUTHORITY) << narrow(target);
+    EXPECT_FALSE(client.hasContext);
+  }
+  winsim::resetMachine();
+  Peer client(u"Kerberos", SECPKG_CRED_OUTBOUND);
+  Peer server(u"Kerberos", SECPKG_CRED_INBOUND);
+  EXPECT_TRUE(establish(client, server, localService(), kMutual));
 }
 
 TEST_F(PackagesTest, KerberosTicketForAnotherAccountIsRefusedByTheServer) {

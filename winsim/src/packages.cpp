@@ -146,6 +146,7 @@ struct PackagesState {
   std::set<Package> completionRequired;
   ULONG extraAttributes = 0;
   std::optional<ContextTokenKind> contextTokenKind;
+  bool kerberosReachable = true;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
   std::mt19937_64 random{std::random_device{}()};
 };
@@ -493,7 +494,7 @@ struct Step {
 };
 
 std::optional<Package> clientMechanism(Package package, const std::u16string &target) {
-  bool kerberosServes = !target.empty() && resolveTarget(target).has_value();
+  bool kerberosServes = packages().kerberosReachable && !target.empty() && resolveTarget(target).has_value();
   switch (package) {
     case Package::Ntlm:
       return Package::Ntlm;
@@ -535,7 +536,8 @@ Step firstClientStep(const Credential &credential, const std::u16string &target,
   }
   auto mechanism = hasControlCharacters(target) ? std::nullopt : clientMechanism(credential.package, target);
   if (!mechanism) {
-    return {SEC_E_TARGET_UNKNOWN, {}};
+    // Kerberos alone: without a key distribution centre no target is known.
+    return {packages().kerberosReachable ? SEC_E_TARGET_UNKNOWN : SEC_E_NO_AUTHENTICATING_AUTHORITY, {}};
   }
   context.package = credential.package;
   context.mechanism = *mechanism;
@@ -774,6 +776,7 @@ void resetPackages() {
   state.completionRequired.clear();
   state.extraAttributes = 0;
   state.contextTokenKind.reset();
+  state.kerberosReachable = true;
 }
 
 // A client step's status as a package that completes its tokens reports it.
@@ -806,6 +809,11 @@ void setExtraContextAttributes(ULONG attributes) {
 void setSecurityContextToken(TOKEN_TYPE type, DWORD level) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().contextTokenKind = detail::ContextTokenKind{type, level};
+}
+
+void setKerberosReachable(bool reachable) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().kerberosReachable = reachable;
 }
 
 void requireTokenCompletion(const std::u16string &package, bool required) {

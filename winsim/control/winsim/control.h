@@ -1,5 +1,5 @@
-// Control surface of the simulated Windows platform, for tests, benchmarks
-// and the demo. The library under test never includes this header.
+// Control surface of the simulated Windows platform, for tests and
+// benchmarks. The library under test never includes this header.
 #pragma once
 
 #include <windows.h>
@@ -91,6 +91,11 @@ WINSIM_CONTROL void setCredentialNameOverride(const std::u16string &package, con
 // packages do: SEC_I_COMPLETE_NEEDED in place of SEC_E_OK and
 // SEC_I_COMPLETE_AND_CONTINUE in place of SEC_I_CONTINUE_NEEDED.
 WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required);
+
+// Whether the Kerberos package reaches a key distribution centre. When it
+// does not, as when no domain controller answers, a Kerberos client's first
+// step fails with SEC_E_NO_AUTHENTICATING_AUTHORITY and Negotiate takes NTLM.
+WINSIM_CONTROL void setKerberosReachable(bool reachable);
 
 // Attribute flags every handshake step reports on top of those it grants,
 // for flags the packages never grant themselves.
