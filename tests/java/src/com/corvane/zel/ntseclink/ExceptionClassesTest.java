@@ -9,9 +9,13 @@ import java.util.OptionalInt;
 import java.util.stream.Stream;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.MethodSource;
 
-/** The exception classes as the natives and Java callers rely on them. */
+/**
+ * The exception classes as the natives and Java callers rely on them, and
+ * the explanation of their Windows statuses.
+ */
 class ExceptionClassesTest {
     static Stream<Arguments> exceptionsAndTheirParents() {
         return Stream.of(
@@ -66,5 +70,32 @@ class ExceptionClassesTest {
     void givesThePlatformStatusOfItsMessageOnly(String message, OptionalInt status) {
         assertEquals(status, new WinAuthException(message).status());
         assertEquals(status, new GroupNotFoundException(message).status());
+    }
+
+    // The numbers are Microsoft's (winerror.h); the label is what a log shows.
+    @ParameterizedTest
+    @CsvSource(delimiter = '|', value = {
+        "Platform error: 80090303 | SEC_E_TARGET_UNKNOWN (0x80090303)",
+        "Platform error: 80090322 | SEC_E_WRONG_PRINCIPAL (0x80090322)",
+        "Platform error: 8009030c | SEC_E_LOGON_DENIED (0x8009030c)",
+        "Platform error: 8009030e | SEC_E_NO_CREDENTIALS (0x8009030e)",
+        "Platform error: 80090324 | SEC_E_TIME_SKEW (0x80090324)",
+        "Platform error: 80090308 | SEC_E_INVALID_TOKEN (0x80090308)",
+        "Platform error: 80090302 | SEC_E_UNSUPPORTED_FUNCTION (0x80090302)",
+        "Platform error: 80090311 | SEC_E_NO_AUTHENTICATING_AUTHORITY (0x80090311)",
+        "Platform error: 0000054b | ERROR_NO_SUCH_DOMAIN (1355, 0x0000054b)",
+        "Platform error: 00000534 | ERROR_NONE_MAPPED (1332, 0x00000534)",
+        "Platform error: 00000005 | ERROR_ACCESS_DENIED (5, 0x00000005)",
+        "Platform error: 00000539 | ERROR_INVALID_SID (1337, 0x00000539)",
+        "Platform error: 00000995 | NERR_DCNotFound (2453, 0x00000995)",
+        "Platform error: 8009ffff | unknown status (0x8009ffff)",
+        "Platform error: 0000ffff | unknown status (65535, 0x0000ffff)",
+    })
+    void winStatusNamesTheStatusOfAPlatformErrorAndExplainsIt(String message, String label) {
+        WinStatus status = WinStatus.describe(new WinAuthException(message).status().getAsInt());
+        assertEquals(label, status.label());
+        assertEquals(!label.startsWith("unknown"), status.isKnown());
+        assertTrue(status.meaning().endsWith(".") && status.advice().endsWith("."), status.toString());
+        assertEquals(label + ": " + status.meaning(), status.toString());
     }
 }
