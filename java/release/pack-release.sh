@@ -39,7 +39,9 @@ END
 
 mkdir -p "$DIST"
 rm -f "$DIST"/ntseclink-*.jar "$DIST"/ntseclink-*.pom "$DIST/SHA256SUMS"
-pack "$DIST/$BASE.jar" "$WORK_DIR/classes" --manifest "$WORK_DIR/MANIFEST.MF" --module-version "$VERSION"
+# `java -jar` runs the sign-on doctor.
+pack "$DIST/$BASE.jar" "$WORK_DIR/classes" --manifest "$WORK_DIR/MANIFEST.MF" --module-version "$VERSION" \
+  --main-class com.corvane.zel.ntseclink.doctor.Main
 pack "$DIST/$BASE-sources.jar" "$SOURCES_DIR"
 pack "$DIST/$BASE-javadoc.jar" "$JAVADOC_DIR"
 cp "$POM" "$DIST/$BASE.pom"

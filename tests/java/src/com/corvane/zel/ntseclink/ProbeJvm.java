@@ -12,8 +12,8 @@ import java.util.List;
 import java.util.concurrent.TimeUnit;
 
 /**
- * A test class's main run in a JVM of its own with -Xcheck:jni: a JVM loads
- * the library once, so each way of loading it needs a fresh one.
+ * A test class's main, or a jar's, run in a JVM of its own with -Xcheck:jni:
+ * a JVM loads the library once, so each way of loading it needs a fresh one.
  */
 final class ProbeJvm {
     final int exitCode;
@@ -25,13 +25,31 @@ final class ProbeJvm {
     }
 
     static ProbeJvm run(List<Path> classPath, List<String> options, Class<?> main) throws Exception {
+        List<String> command = java(options);
+        command.add("-cp");
+        command.add(String.join(File.pathSeparator, classPath.stream().map(Path::toString).toList()));
+        command.add(main.getName());
+        return run(command);
+    }
+
+    /** A jar's own main, as {@code java -jar JAR ARGS...} runs it. */
+    static ProbeJvm runJar(Path jar, List<String> options, List<String> args) throws Exception {
+        List<String> command = java(options);
+        command.add("-jar");
+        command.add(jar.toString());
+        command.addAll(args);
+        return run(command);
+    }
+
+    private static List<String> java(List<String> options) {
         List<String> command = new ArrayList<>();
         command.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
         command.add("-Xcheck:jni");
         command.addAll(options);
-        command.add("-cp");
-        command.add(String.join(File.pathSeparator, classPath.stream().map(Path::toString).toList()));
-        command.add(main.getName());
+        return command;
+    }
+
+    private static ProbeJvm run(List<String> command) throws Exception {
         Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
         String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         if (!process.waitFor(60, TimeUnit.SECONDS)) {

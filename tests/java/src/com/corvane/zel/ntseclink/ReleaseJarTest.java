@@ -16,6 +16,7 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
+import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.Map;
@@ -102,6 +103,27 @@ class ReleaseJarTest {
         try (Stream<Path> left = Files.list(tmpdir)) {
             assertEquals(List.of(), left.toList(), "nothing is copied off Windows");
         }
+    }
+
+    @ParameterizedTest
+    @CsvSource(delimiter = '|', value = {
+        "false | 2 | ntseclink doctor needs 64-bit Windows, or a native library named with"
+            + " -Dntseclink.library.path=FILE",
+        "true  | 0 | ntseclink doctor VERSION on the simulated Windows machine (opted in with"
+            + " -Dntseclink.library.path=",
+    })
+    void theJarsCommandIsTheDoctorWhichRunsOnlyWhereTheLibraryLoads(boolean libraryNamed, int exitCode,
+            String firstLine, @TempDir Path tmpdir) throws Exception {
+        Matcher name = RELEASE_NAME.matcher(releaseJar().getFileName().toString());
+        assertTrue(name.matches(), releaseJar().toString());
+        List<String> options = new ArrayList<>(List.of("-Djava.io.tmpdir=" + tmpdir));
+        if (libraryNamed) {
+            options.add("-D" + NativeLibraryLoader.LIBRARY_PATH_PROPERTY + "="
+                    + System.getProperty(NativeLibraryLoader.LIBRARY_PATH_PROPERTY));
+        }
+        ProbeJvm probe = ProbeJvm.runJar(releaseJar(), options, List.of("doctor"));
+        assertEquals(exitCode, probe.exitCode, probe.output);
+        assertTrue(probe.output.startsWith(firstLine.replace("VERSION", name.group(1))), probe.output);
     }
 
     /** Uses a native through the release jar, with no library path. */

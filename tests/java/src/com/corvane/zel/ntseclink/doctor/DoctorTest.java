@@ -1,0 +1,348 @@
+package com.corvane.zel.ntseclink.doctor;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.corvane.zel.ntseclink.WinUtil;
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.Set;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/**
+ * The sign-on doctor through its real entry, {@link Main#run} (main without
+ * the exit), on the simulated machine: the healthy default profile, one
+ * failure at a time injected into the machine or named on the command line,
+ * the JSON report parsed back, and bad command lines.
+ */
+class DoctorTest {
+    private static final String[] MAIN_COMMAND = {"doctor", "--user", "CORVANE\\alice", "--group",
+        "BUILTIN\\Administrators", "--group", "CORVANE\\Engineering"};
+    private static final int ERROR_NO_SUCH_DOMAIN = 1355;
+
+    /** What one run printed, and its exit code. */
+    private record Run(int exitCode, String out, String err) {
+        Map<String, Object> json() {
+            return asObject(new JsonReader(out).document());
+        }
+    }
+
+    private static native void setDomainControllerStatus(int status);
+
+    private static native void setKerberosReachable(boolean reachable);
+
+    @BeforeAll
+    static void loadLibraries() {
+        // The library under test first: the support library joins its platform.
+        WinUtil.GetComputerNameNetBIOS();
+        System.loadLibrary("ntseclink_test_support");
+    }
+
+    @AfterEach
+    void healTheMachine() {
+        setDomainControllerStatus(0);
+        setKerberosReachable(true);
+    }
+
+    @Test
+    void theMainCommandsProfileSignsOnWithKerberosAndPassesEveryCheck() {
+        Run run = run(MAIN_COMMAND);
+
+        assertEquals(0, run.exitCode(), run.out());
+        assertEquals("", run.err());
+        List<String> lines = run.out().lines().toList();
+        assertEquals("ntseclink doctor on the simulated Windows machine (opted in with -Dntseclink.library.path="
+                + System.getProperty("ntseclink.library.path") + ")", lines.get(0));
+        assertEquals(List.of("Machine", "Loopback sign-on: Negotiate for HTTP/wks01.corvane.test", "Message protection",
+                "Groups of the signed-on client", "User CORVANE\\alice",
+                "Product (HKLM\\SOFTWARE\\Corvane, Inc.\\Corvane Tarnwell, 64-bit view)"), titles(lines));
+        for (String expected : List.of("  ok    package                  Kerberos,",
+                "  ok    mutual authentication    completed: the client checked the server's",
+                "  ok    client name              CORVANE\\svc-tarnwell",
+                "  ok    client to server         ", "  ok    server to client         ",
+                "  ok    BUILTIN\\Administrators   member",
+                "  ok    SID                      S-1-5-21-4000-5000-6000-1104",
+                "  ok    CORVANE\\Engineering      member",
+                "  ok    data directory           C:\\ProgramData\\Corvane\\Corvane Tarnwell")) {
+            assertTrue(lines.stream().anyMatch(line -> line.startsWith(expected)), expected + " in\n" + run.out());
+        }
+        assertEquals("Result: every check passed (18 checks)", lines.get(lines.size() - 1));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @CsvSource(delimiter = '|', value = {
+        "an unknown target for Kerberos | --package Kerberos --spn HTTP/nowhere.corvane.test | | sign-on | handshake"
+            + " | SEC_E_TARGET_UNKNOWN | setspn -S",
+        "an unknown target: Negotiate falls back to NTLM | --spn HTTP/nowhere.corvane.test | | sign-on | package"
+            + " | SEC_E_TARGET_UNKNOWN | setspn -S",
+        "Kerberos unreachable: Negotiate falls back to NTLM | | kerberos | sign-on | package"
+            + " | SEC_E_NO_AUTHENTICATING_AUTHORITY | nltest /dsgetdc",
+        "no domain controller | | dc | machine | domain-controller | ERROR_NO_SUCH_DOMAIN | nltest /dsgetdc",
+        "a user that does not exist | --user CORVANE\\nobody | | user | sid | ERROR_NONE_MAPPED | DOMAIN\\name",
+        "a group that does not exist | --group CORVANE\\Nobodies | | client-groups | group | ERROR_NONE_MAPPED"
+            + " | BUILTIN\\name",
+    })
+    void aFailureFailsItsCheckAloneWithItsStatusAndAdvice(String scenario, String options, String fault,
+            String section, String check, String status, String advice) {
+        if ("dc".equals(fault)) {
+            setDomainControllerStatus(ERROR_NO_SUCH_DOMAIN);
+        } else if ("kerberos".equals(fault)) {
+            setKerberosReachable(false);
+        }
+        List<String> args = new ArrayList<>(List.of("doctor", "--json"));
+        if (options != null) {
+            args.addAll(List.of(options.split(" ")));
+        }
+        Run run = run(args.toArray(String[]::new));
+
+        assertEquals(1, run.exitCode(), run.out());
+        List<Map<String, Object>> failed = checks(run.json()).stream()
+                .filter(c -> c.get("outcome").equals("fail")).toList();
+        assertEquals(1, failed.size(), run.out());
+        Map<String, Object> failure = failed.get(0);
+        assertEquals(section, failure.get("section"));
+        assertEquals(check, failure.get("id"));
+        assertEquals(status, asObject(failure.get("status")).get("name"));
+        assertTrue(((String) failure.get("advice")).contains(advice), failure.toString());
+        assertEquals(1L, asObject(run.json().get("summary")).get("exitCode"));
+
+        Run text = run(args.stream().filter(a -> !a.equals("--json")).toArray(String[]::new));
+        assertEquals(1, text.exitCode());
+        assertTrue(text.out().contains("  FAIL  " + failure.get("label")), text.out());
+        assertTrue(text.out().contains("\n        status:  " + status + " ("), text.out());
+        assertTrue(text.out().contains("\n        advice:  "), text.out());
+    }
+
+    @Test
+    void theJsonReportParsesBackWithEveryCheckOfTheTextReport() {
+        Map<String, Object> report = run(withJson(MAIN_COMMAND)).json();
+
+        assertEquals("ntseclink doctor", report.get("tool"));
+        assertEquals(null, report.get("version"));
+        assertEquals("simulated", report.get("machine"));
+        List<Map<String, Object>> sections = asList(report.get("sections"));
+        assertEquals(List.of("machine", "sign-on", "message-protection", "client-groups", "user", "product"),
+                sections.stream().map(s -> s.get("id")).toList());
+        assertEquals("CORVANE\\alice", sections.get(4).get("subject"));
+        List<Map<String, Object>> checks = checks(report);
+        for (Map<String, Object> check : checks) {
+            assertTrue(check.keySet().containsAll(Set.of("id", "label", "outcome", "value")), check.toString());
+            assertTrue(Set.of("pass", "info").contains(check.get("outcome")), check.toString());
+        }
+        long counted = checks.stream().filter(c -> c.get("outcome").equals("pass")).count();
+        assertEquals(Map.of("checks", counted, "passed", counted, "failed", 0L, "warnings", 0L, "exitCode", 0L),
+                report.get("summary"));
+        assertEquals(run(MAIN_COMMAND).out().lines().filter(line -> line.startsWith("  ")).count(), checks.size());
+    }
+
+    @ParameterizedTest
+    @CsvSource(delimiter = '|', value = {
+        "''                          | no command given",
+        "check                       | unknown command \"check\"",
+        "doctor --spn                | --spn needs a value",
+        "doctor --package <empty>    | --package needs a value",
+        "doctor --bogus              | unknown option \"--bogus\"",
+        "doctor extra                | unexpected argument \"extra\"",
+        "doctor --user alice         | --user takes DOMAIN\\name, not \"alice\"",
+        "doctor --user CORVANE\\     | --user takes DOMAIN\\name",
+    })
+    void aBadCommandLineExitsWithTwoAndTheUsage(String commandLine, String problem) {
+        String[] args = commandLine.isEmpty() ? new String[0] : commandLine.replace("<empty>", "").split(" ", -1);
+        Run run = run(args);
+
+        assertEquals(2, run.exitCode());
+        assertEquals("", run.out());
+        assertTrue(run.err().startsWith("ntseclink: " + problem), run.err());
+        assertTrue(run.err().contains(Options.USAGE), run.err());
+    }
+
+    private static Run run(String... args) {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        ByteArrayOutputStream err = new ByteArrayOutputStream();
+        int exitCode = Main.run(args, new PrintStream(out, true, StandardCharsets.UTF_8),
+                new PrintStream(err, true, StandardCharsets.UTF_8));
+        return new Run(exitCode, out.toString(StandardCharsets.UTF_8), err.toString(StandardCharsets.UTF_8));
+    }
+
+    private static String[] withJson(String[] args) {
+        return Stream.concat(Stream.of(args), Stream.of("--json")).toArray(String[]::new);
+    }
+
+    /** The section titles of a text report: the lines after an empty line, but the result. */
+    private static List<String> titles(List<String> lines) {
+        List<String> titles = new ArrayList<>();
+        for (int i = 1; i < lines.size() - 1; i++) {
+            if (lines.get(i - 1).isEmpty() && !lines.get(i).isEmpty()) {
+                titles.add(lines.get(i));
+            }
+        }
+        return titles;
+    }
+
+    /** Every check of a JSON report, each with its section's id added as "section". */
+    private static List<Map<String, Object>> checks(Map<String, Object> report) {
+        List<Map<String, Object>> checks = new ArrayList<>();
+        for (Map<String, Object> section : asList(report.get("sections"))) {
+            for (Map<String, Object> check : asList(section.get("checks"))) {
+                Map<String, Object> withSection = new LinkedHashMap<>(check);
+                withSection.put("section", section.get("id"));
+                checks.add(withSection);
+            }
+        }
+        return checks;
+    }
+
+    @SuppressWarnings("unchecked")
+    private static Map<String, Object> asObject(Object value) {
+        assertTrue(value instanceof Map, String.valueOf(value));
+        return (Map<String, Object>) value;
+    }
+
+    @SuppressWarnings("unchecked")
+    private static List<Map<String, Object>> asList(Object value) {
+        assertTrue(value instanceof List, String.valueOf(value));
+        return (List<Map<String, Object>>) value;
+    }
+
+    /**
+     * A strict reader of the JSON the doctor writes: objects (as ordered
+     * maps), arrays, strings with their escapes, integers, true, false and
+     * null; anything else, or text after the document, fails the test.
+     */
+    private static final class JsonReader {
+        private final String text;
+        private int at;
+
+        JsonReader(String text) {
+            this.text = text;
+        }
+
+        Object document() {
+            Object value = value();
+            skipSpace();
+            assertEquals(text.length(), at, "text after the JSON document");
+            return value;
+        }
+
+        private Object value() {
+            skipSpace();
+            char c = peek();
+            if (c == '{') {
+                return object();
+            }
+            if (c == '[') {
+                return array();
+            }
+            if (c == '"') {
+                return string();
+            }
+            for (Object literal : new Object[] {true, false, null}) {
+                if (text.startsWith(String.valueOf(literal), at)) {
+                    at += String.valueOf(literal).length();
+                    return literal;
+                }
+            }
+            int start = at;
+            while (at < text.length() && (Character.isDigit(text.charAt(at)) || text.charAt(at) == '-')) {
+                at++;
+            }
+            assertTrue(at > start, "no JSON value at " + start);
+            return Long.parseLong(text.substring(start, at));
+        }
+
+        private Map<String, Object> object() {
+            Map<String, Object> members = new LinkedHashMap<>();
+            expect('{');
+            if (!consume('}')) {
+                do {
+                    skipSpace();
+                    String name = string();
+                    skipSpace();
+                    expect(':');
+                    assertEquals(null, members.put(name, value()), "member " + name + " twice");
+                    skipSpace();
+                } while (consume(','));
+                expect('}');
+            }
+            return members;
+        }
+
+        private List<Object> array() {
+            List<Object> elements = new ArrayList<>();
+            expect('[');
+            if (!consume(']')) {
+                do {
+                    elements.add(value());
+                    skipSpace();
+                } while (consume(','));
+                expect(']');
+            }
+            return elements;
+        }
+
+        private String string() {
+            expect('"');
+            StringBuilder value = new StringBuilder();
+            for (char c = next(); c != '"'; c = next()) {
+                assertTrue(c >= 0x20, "a control character in a string at " + at);
+                if (c != '\\') {
+                    value.append(c);
+                    continue;
+                }
+                char escaped = next();
+                switch (escaped) {
+                    case '"', '\\', '/' -> value.append(escaped);
+                    case 'n' -> value.append('\n');
+                    case 'r' -> value.append('\r');
+                    case 't' -> value.append('\t');
+                    case 'u' -> {
+                        value.append((char) Integer.parseInt(text.substring(at, at + 4), 16));
+                        at += 4;
+                    }
+                    default -> throw new AssertionError("bad escape \\" + escaped + " at " + at);
+                }
+            }
+            return value.toString();
+        }
+
+        private boolean consume(char c) {
+            skipSpace();
+            if (at < text.length() && text.charAt(at) == c) {
+                at++;
+                return true;
+            }
+            return false;
+        }
+
+        private void expect(char c) {
+            assertTrue(consume(c), "expected " + c + " at " + at);
+        }
+
+        private char peek() {
+            assertTrue(at < text.length(), "the JSON ends early");
+            return text.charAt(at);
+        }
+
+        private char next() {
+            char c = peek();
+            at++;
+            return c;
+        }
+
+        private void skipSpace() {
+            while (at < text.length() && Character.isWhitespace(text.charAt(at))) {
+                at++;
+            }
+        }
+    }
+}
