@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Linux library (against the simulated platform), the Java classes,
-# the demo and the tests into build/linux.
+# Builds the Linux library (against the simulated platform), the Java classes
+# and the tests into build/linux.
 # Usage: scripts/build.sh [-DCMAKE_ARGUMENT...] [TARGET...]   (default: every target)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

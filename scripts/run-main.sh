@@ -1,37 +1,50 @@
 #!/usr/bin/env bash
-# The main job: builds the library on the simulated Windows platform, the
-# Java classes and the walk-through, cross-compiles the Windows DLL and packs
-# the release into dist/, then runs the walk-through on the simulated Windows
-# machine's default profile, the Linux library named explicitly with
-# -Dntseclink.library.path. Its report is described in demo/REPORT.md.
+# The main job: builds what the sign-on doctor needs (the library on the
+# simulated Windows platform in build/main, without the test suites; the
+# Windows DLL and the release into dist/), then runs the doctor from the
+# release jar on the simulated Windows machine's default profile, opting in
+# with -Dntseclink.library.path. Build output goes to build/main.log, shown
+# only when a stage fails, so that the report stands alone.
 #
-# Usage: run-main.sh [WALKTHROUGH_OPTIONS...]
-#        run-main.sh --kerberos-under-wine
-#   The second form cross-compiles the Windows DLL and runs the report's
-#   Kerberos part with it under Wine, against a Kerberos realm of its own on
-#   loopback (the Wine test program's), in a Wine prefix of its own.
+# Usage: run-main.sh [DOCTOR_OPTIONS...]
+#   Without options the doctor checks CORVANE\alice and two groups; any
+#   options replace those (see `java -jar dist/ntseclink-VERSION.jar --help`).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/packages.sh"
+readonly BUILD="$root/build/main"
+readonly LOG="$root/build/main.log"
+readonly DEFAULT_OPTIONS=(--user 'CORVANE\alice' --group 'BUILTIN\Administrators' --group 'CORVANE\Engineering')
 
-run_on_winsim() {
-  "$root/scripts/build.sh" ntseclink winsim ntseclink_classes ntseclink_demo
-  "$root/scripts/build-windows.sh" release
-  local build="$root/build/linux"
-  java -Xcheck:jni -Dntseclink.library.path="$build/libntseclink.so" \
-    -cp "$build/java/ntseclink-classes.jar:$build/demo/ntseclink-demo.jar" \
-    com.corvane.zel.ntseclink.demo.Walkthrough "$@"
+# stage TITLE COMMAND...: one line on the screen, the command's output in the log.
+stage() {
+  local title=$1
+  shift
+  printf '%s ... ' "$title"
+  local started=$SECONDS
+  if ! "$@" >>"$LOG" 2>&1; then
+    echo "FAILED"
+    echo "---- the last lines of $LOG:" >&2
+    tail -n 60 "$LOG" >&2
+    exit 1
+  fi
+  echo "done ($((SECONDS - started)) s)"
 }
 
-# The Wine test program's setting: a fresh prefix and a realm of its own.
-run_kerberos_under_wine() {
-  "$root/scripts/ensure-packages.sh" "${WINE_TEST_PACKAGES[@]}"
-  "$root/scripts/build-windows.sh" ntseclink_walkthrough
-  WINE_PROGRAM=ntseclink_walkthrough.exe "$root/tests/windows/run-wine-tests.sh" "$root/build/windows"
+build_simulated_library() {
+  cmake -S "$root" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNTSECLINK_TESTS=OFF
+  cmake --build "$BUILD" -j2 --target ntseclink
 }
 
-if [[ "${1:-}" == "--kerberos-under-wine" ]]; then
-  run_kerberos_under_wine
-else
-  run_on_winsim "$@"
-fi
+mkdir -p "$root/build"
+: >"$LOG"
+stage "Packages" "$root/scripts/ensure-packages.sh" "${LINUX_BUILD_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}"
+stage "The library on the simulated Windows platform (build/main)" build_simulated_library
+stage "The Windows DLL and the release (build/windows, dist/)" "$root/scripts/build-windows.sh" release
+echo
+
+version="$(sed -nE 's/^project\(ntseclink VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")"
+options=("$@")
+((${#options[@]} > 0)) || options=("${DEFAULT_OPTIONS[@]}")
+exec java -Xcheck:jni -Dntseclink.library.path="$BUILD/libntseclink.so" \
+  -jar "$root/dist/ntseclink-$version.jar" doctor "${options[@]}"
