@@ -16,7 +16,6 @@ import com.corvane.zel.ntseclink.doctor.Report.Explanation;
 import com.corvane.zel.ntseclink.doctor.Report.Section;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
-import java.util.List;
 import java.util.Optional;
 import java.util.function.Supplier;
 import java.util.stream.Collectors;
@@ -296,13 +295,16 @@ final class Doctor {
 
     private void product() {
         Section section = report.section("product", "Product (HKLM\\" + PRODUCT_KEY + ", 64-bit view)");
-        for (String value : List.of("InstallPath", "AppDataPath")) {
-            String text = WinUtil.GetHKLMStringRegValue(PRODUCT_KEY, value, true);
-            section.add(Check.info(value, value, text == null || text.isEmpty() ? "(not set)" : text));
-        }
+        section.add(registryValue("install-path", "InstallPath"));
+        section.add(registryValue("app-data-path", "AppDataPath"));
         String install = WinUtil.GetProductInstallPath();
         section.add(Check.info("install-directory", "install directory", install == null ? "(none recorded)" : install));
         section.add(dataDirectory());
+    }
+
+    private static Check registryValue(String id, String name) {
+        String text = WinUtil.GetHKLMStringRegValue(PRODUCT_KEY, name, true);
+        return Check.info(id, name, text == null || text.isEmpty() ? "(not set)" : text);
     }
 
     private static Check dataDirectory() {
