@@ -15,7 +15,7 @@ import java.util.regex.Pattern;
  *
  * <ul>
  * <li>when the system property {@value #LIBRARY_PATH_PROPERTY} names a
- * library file, that file (this is how the demo, the tests and the
+ * library file, that file (this is how the main command, the tests and the
  * benchmarks load the Linux build on its simulated Windows machine);
  * <li>otherwise, on 64-bit Windows only, the DLL this jar carries, copied
  * into a fresh private directory and checked against the SHA-256 recorded
