@@ -73,8 +73,9 @@ record Options(Optional<String> spn, String packageName, List<String> groups, Li
         return new Options(spn, packageName, List.copyOf(groups), List.copyOf(users), json);
     }
 
+    // An option in place of the value means the value was left out.
     private static String valueOf(String[] args, int index, String option) throws Invalid {
-        if (index >= args.length || args[index].isBlank()) {
+        if (index >= args.length || args[index].isBlank() || args[index].startsWith("--")) {
             throw new Invalid(option + " needs a value");
         }
         return args[index];

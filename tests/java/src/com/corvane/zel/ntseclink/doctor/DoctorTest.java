@@ -151,6 +151,7 @@ class DoctorTest {
         "check                       | unknown command \"check\"",
         "doctor --spn                | --spn needs a value",
         "doctor --package <empty>    | --package needs a value",
+        "doctor --group --json       | --group needs a value",
         "doctor --bogus              | unknown option \"--bogus\"",
         "doctor extra                | unexpected argument \"extra\"",
         "doctor --user alice         | --user takes DOMAIN\\name, not \"alice\"",
