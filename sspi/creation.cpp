@@ -89,20 +89,12 @@ jint createClientContext(JNIEnv *env, SspiContextEntry &entry, WideString &targe
   }
   HandshakeOutput output;
   SECURITY_STATUS status = runFirstStep(entry, output, undo);
-  if (status == SEC_E_OK) {
-    if (!querySizes(env, entry)) {
-      undo.rollBack();
-      return 0;
-    }
-    entry.state = SspiContextState::Success;
-  } else if (status == SEC_I_CONTINUE_NEEDED) {
-    entry.state = SspiContextState::Negotiating;
-  } else {
+  PreparedStep step;
+  if (!prepareStep(env, entry.context, status, output, step)) {
     undo.rollBack();
-    throwPlatformError(env, static_cast<DWORD>(status));
     return 0;
   }
-  entry.outputToken = output.token();
+  commitStep(entry, step);
   undo.commit();
   return entry.handle;
 }
