@@ -27,6 +27,8 @@ struct SspiContextEntry {
   bool isKerberos = false;
   bool isClient = false;
   bool impersonating = false;
+  // The thread that began the impersonation: the only one that may end it.
+  DWORD impersonatingThread = 0;
   ByteBuffer outputToken;
   ByteBuffer trailerBuffer;
   ByteBuffer paddingBuffer;

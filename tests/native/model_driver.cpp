@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "jni_host.h"
@@ -91,6 +92,7 @@ class Driver {
     return argument.isNull ? nullptr : jvm_->newByteArray(argument.bytes);
   }
   Outcome outcome(const std::string &result);
+  Outcome onOtherThread(const std::function<void(JNIEnv *)> &call);
   Outcome stringOutcome(jstring text) {
     return outcome(text == nullptr ? "null" : "string " + describeText(jvm_->stringValue(text)));
   }
@@ -242,6 +244,20 @@ Outcome Driver::outcome(const std::string &result) {
   std::optional<jnihost::Exception> pending = jvm_->pendingException();
   jvm_->clearException();
   return Outcome{pending ? pending->className + ": " + pending->message : "", result};
+}
+
+// A void native on a thread of its own, as another Java thread calls it; a
+// thread it leaves impersonating makes the outcome one no model predicts.
+Outcome Driver::onOtherThread(const std::function<void(JNIEnv *)> &call) {
+  Outcome result;
+  std::thread([&call, &result] {
+    jnihost::Jvm other;
+    call(other.env());
+    std::optional<jnihost::Exception> pending = other.pendingException();
+    result.exception = pending ? pending->className + ": " + pending->message : "";
+    result.result = winsim::threadImpersonating() ? "void, its thread left impersonating" : "void";
+  }).join();
+  return result;
 }
 
 // ---- Arguments ---------------------------------------------------------------------
@@ -482,11 +498,16 @@ void Driver::establishedValue() {
 
 void Driver::freeContext() {
   int32_t handle = sspiHandle([](const SspiEntry &) { return true; });
+  bool otherThread = chance(20);
   step(
-      "SSPI.FreeHandle(" + std::to_string(handle) + ")",
-      [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle); },
+      "SSPI.FreeHandle(" + std::to_string(handle) + ")" + (otherThread ? " on another thread" : ""),
+      [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle, otherThread); },
       [&] {
-        api().SSPI_FreeHandle(env(), nullptr, handle);
+        auto call = [&](JNIEnv *callerEnv) { api().SSPI_FreeHandle(callerEnv, nullptr, handle); };
+        if (otherThread) {
+          return onOtherThread(call);
+        }
+        call(env());
         return outcome("void");
       });
   lastFreedSspi_ = handle;
@@ -505,11 +526,18 @@ void Driver::impersonation() {
         });
     return;
   }
+  bool otherThread = chance(20);
   step(
-      "SSPI.StopImpersonating(" + std::to_string(handle) + ")",
-      [&](ReferenceModel &model, PlatformPath &path) { return model.stopImpersonating(path, handle); },
+      "SSPI.StopImpersonating(" + std::to_string(handle) + ")" + (otherThread ? " on another thread" : ""),
+      [&](ReferenceModel &model, PlatformPath &path) {
+        return model.stopImpersonating(path, handle, otherThread);
+      },
       [&] {
-        api().SSPI_StopImpersonating(env(), nullptr, handle);
+        auto call = [&](JNIEnv *callerEnv) { api().SSPI_StopImpersonating(callerEnv, nullptr, handle); };
+        if (otherThread) {
+          return onOtherThread(call);
+        }
+        call(env());
         return outcome("void");
       });
 }
@@ -790,7 +818,7 @@ void Driver::releaseEverything() {
   for (int32_t handle : sspi) {
     step(
         "SSPI.FreeHandle(" + std::to_string(handle) + ") before unload",
-        [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle); },
+        [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle, false); },
         [&] {
           api().SSPI_FreeHandle(env(), nullptr, handle);
           return outcome("void");

@@ -35,6 +35,8 @@ std::string hex8(uint32_t code) {
   return text;
 }
 
+const char *const kOtherThread = "Impersonating on another thread";
+
 Outcome failed(const std::string &neutral, const std::string &exception) {
   return Outcome{exception, neutral};
 }
@@ -561,15 +563,20 @@ Outcome ReferenceModel::negotiatedAttributes(int32_t handle) {
   return intValue(static_cast<int32_t>(entry->attributes));
 }
 
-Outcome ReferenceModel::freeContext(int32_t handle) {
+Outcome ReferenceModel::freeContext(int32_t handle, bool otherThread) {
   auto found = sspi_.find(handle);
-  if (found != sspi_.end()) {
-    // Reverting the context ends the calling thread's impersonation.
-    if (!found->second.client && found->second.impersonating) {
-      threadImpersonating_ = false;
-    }
-    sspi_.erase(found);
+  if (found == sspi_.end()) {
+    return value("void");
   }
+  // Only the impersonating thread may end the impersonation, so only it releases.
+  bool impersonating = !found->second.client && found->second.impersonating;
+  if (impersonating && otherThread) {
+    return winAuth("void", kOtherThread);
+  }
+  if (impersonating) {
+    threadImpersonating_ = false;  // reverting the context ends it
+  }
+  sspi_.erase(found);
   return value("void");
 }
 
@@ -595,7 +602,7 @@ Outcome ReferenceModel::startImpersonating(PlatformPath &path, int32_t handle) {
   return value("void");
 }
 
-Outcome ReferenceModel::stopImpersonating(PlatformPath &path, int32_t handle) {
+Outcome ReferenceModel::stopImpersonating(PlatformPath &path, int32_t handle, bool otherThread) {
   Outcome out;
   SspiEntry *entry = establishedServer(handle, out, "void");
   if (entry == nullptr) {
@@ -603,6 +610,9 @@ Outcome ReferenceModel::stopImpersonating(PlatformPath &path, int32_t handle) {
   }
   if (!entry->impersonating) {
     return winAuth("void", "Not impersonating");
+  }
+  if (otherThread) {
+    return winAuth("void", kOtherThread);
   }
   if (auto code = path.call("RevertToSelf", kBoolCodes)) {
     return platformError("void", *code);

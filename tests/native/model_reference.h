@@ -161,9 +161,11 @@ class ReferenceModel {
   Outcome challengeToken(int32_t handle);
   Outcome maxTokenSize(int32_t handle);
   Outcome negotiatedAttributes(int32_t handle);
-  Outcome freeContext(int32_t handle);
+  // otherThread: called on a thread other than the driver's, which is the
+  // one every impersonation begins on.
+  Outcome freeContext(int32_t handle, bool otherThread);
   Outcome startImpersonating(PlatformPath &path, int32_t handle);
-  Outcome stopImpersonating(PlatformPath &path, int32_t handle);
+  Outcome stopImpersonating(PlatformPath &path, int32_t handle, bool otherThread);
   Outcome clientUserName(PlatformPath &path, int32_t handle);
   // The report's first three lines, which the model knows.
   Outcome contextReportHead(int32_t handle);

@@ -10,13 +10,15 @@ import java.util.function.IntConsumer;
  *
  * <p>Calls through the handle ({@link #use}) and {@link #close()} are
  * serialised on this object, so a close waits for a call in progress and no
- * call ever reaches the natives with a freed handle.
+ * call ever reaches the natives with a freed handle. A free that the natives
+ * refuse (by throwing) leaves the handle open, to be closed again later.
  */
 final class NativeHandle {
     private static final Cleaner CLEANER = Cleaner.create();
 
     private final String ownerName;
     private final int value;
+    private final Release release;
     private final Cleaner.Cleanable cleanable;
     private boolean closed;
 
@@ -29,7 +31,28 @@ final class NativeHandle {
     NativeHandle(Object owner, String ownerName, int value, IntConsumer free) {
         this.ownerName = ownerName;
         this.value = value;
-        this.cleanable = CLEANER.register(owner, () -> free.accept(value));
+        this.release = new Release(value, free);
+        this.cleanable = CLEANER.register(owner, release);
+    }
+
+    /** Frees the handle the first time it completes; never refers to the owner. */
+    private static final class Release implements Runnable {
+        private final int value;
+        private final IntConsumer free;
+        private boolean freed;
+
+        Release(int value, IntConsumer free) {
+            this.value = value;
+            this.free = free;
+        }
+
+        @Override
+        public synchronized void run() {
+            if (!freed) {
+                free.accept(value);
+                freed = true;
+            }
+        }
     }
 
     /** A call of the natives through the handle. */
@@ -58,9 +81,13 @@ final class NativeHandle {
         return closed;
     }
 
-    /** Frees the handle the first time; later calls do nothing. */
+    /**
+     * Frees the handle the first time; later calls do nothing. When the free
+     * throws, the handle stays open.
+     */
     synchronized void close() {
         if (!closed) {
+            release.run();
             closed = true;
             cleanable.clean();
         }

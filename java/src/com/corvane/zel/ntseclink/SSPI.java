@@ -96,14 +96,20 @@ public final class SSPI {
     /**
      * Releases a context in any role and state: ends an impersonation begun
      * through it, deletes the security context and frees its credentials.
-     * An unknown handle is ignored.
+     * An unknown handle is ignored. A server context impersonating on another
+     * thread is not released: that thread still runs as the client, and only
+     * it can end the impersonation and release the context.
      *
      * @param handle a context handle
+     * @throws WinAuthException for a context impersonating on another thread ("Impersonating on another
+     *         thread"); nothing is released
      */
     public static native void FreeHandle(int handle);
 
     /**
-     * Makes the calling thread act as the authenticated client.
+     * Makes the calling thread act as the authenticated client. The
+     * impersonation belongs to this thread: only it can stop it, and release
+     * the context while it lasts.
      *
      * @param handle an established server context
      * @throws WinAuthException for an unknown handle, a client context, a context not established, an
@@ -116,7 +122,8 @@ public final class SSPI {
      *
      * @param handle the server context whose impersonation to end
      * @throws WinAuthException for an unknown handle, a client context, a context not established, no
-     *         impersonation begun through this context, or a failing Windows call
+     *         impersonation begun through this context, one begun on another thread ("Impersonating on
+     *         another thread", which leaves it running), or a failing Windows call
      */
     public static native void StopImpersonating(int handle);
 
