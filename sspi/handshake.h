@@ -50,9 +50,9 @@ inline SEC_WCHAR *targetOrNull(WideString &target) {
   return target.empty() ? nullptr : target.data();
 }
 
-// A client step that asks for its token to be completed has it completed.
-// A failed completion fails the step; a completed token of a step that also
-// asked to continue still needs the peer's answer.
+// A step that asks for its token to be completed, on either side, has it
+// completed. A failed completion fails the step; a completed token of a step
+// that also asked to continue still needs the peer's answer.
 inline SECURITY_STATUS completeTokenIfNeeded(SspiContextEntry &entry, SECURITY_STATUS status,
                                              HandshakeOutput &output) {
   if (status != SEC_I_COMPLETE_NEEDED && status != SEC_I_COMPLETE_AND_CONTINUE) {

@@ -55,7 +55,7 @@ StepResult runServerStep(JNIEnv *env, SspiContextEntry &entry, CtxtHandle *exist
   SECURITY_STATUS status = AcceptSecurityContext(
       &entry.credentials, existing, input.descriptor(), kServerContextRequirements, SECURITY_NATIVE_DREP,
       &entry.context, output.descriptor(), &entry.contextAttributes, &expiry);
-  return {true, status};
+  return {true, completeTokenIfNeeded(entry, status, output)};
 }
 
 // Moves the entry on by its step, whole or not at all. The package's context

@@ -143,7 +143,7 @@ struct PackagesState {
   std::map<ULONG_PTR, Context> contexts;
   std::map<const void *, std::unique_ptr<BYTE[]>> buffers;
   std::map<Package, std::u16string> credentialNameOverrides;
-  std::set<Package> completionRequired;
+  std::set<std::pair<Package, StepRole>> completionRequired;
   ULONG extraAttributes = 0;
   std::optional<ContextTokenKind> contextTokenKind;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
@@ -763,9 +763,9 @@ void resetPackages() {
   state.contextTokenKind.reset();
 }
 
-// A client step's status as a package that completes its tokens reports it.
-SECURITY_STATUS withCompletion(Package package, SECURITY_STATUS status) {
-  if (packages().completionRequired.count(package) == 0) {
+// A step's status as a package that completes its tokens reports it.
+SECURITY_STATUS withCompletion(Package package, StepRole role, SECURITY_STATUS status) {
+  if (packages().completionRequired.count({package, role}) == 0) {
     return status;
   }
   if (status == SEC_E_OK) {
@@ -795,13 +795,13 @@ void setSecurityContextToken(TOKEN_TYPE type, DWORD level) {
   detail::packages().contextTokenKind = detail::ContextTokenKind{type, level};
 }
 
-void requireTokenCompletion(const std::u16string &package, bool required) {
+void requireTokenCompletion(const std::u16string &package, bool required, StepRole role) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   if (auto found = detail::findPackage(package)) {
     if (required) {
-      detail::packages().completionRequired.insert(*found);
+      detail::packages().completionRequired.insert({*found, role});
     } else {
-      detail::packages().completionRequired.erase(*found);
+      detail::packages().completionRequired.erase({*found, role});
     }
   }
 }
@@ -899,7 +899,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(
     }
     Context next;
     Step step = firstClientStep(*credential, optionalText(pszTargetName), fContextReq, next);
-    return withCompletion(credential->package, finishStep(call, step, next));
+    return withCompletion(credential->package, winsim::StepRole::Client, finishStep(call, step, next));
   }
   const Context *existing = findContext(phContext);
   if (existing == nullptr || existing->isServer) {
@@ -911,7 +911,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(
   }
   Context next = *existing;
   Step step = nextClientStep(next, *input);
-  return withCompletion(next.package, finishStep(call, step, next));
+  return withCompletion(next.package, winsim::StepRole::Client, finishStep(call, step, next));
 }
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredential, PCtxtHandle phContext,
@@ -940,7 +940,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredent
     }
     Context next;
     Step step = firstServerStep(*credential, *input, fContextReq, next);
-    return finishStep(call, step, next);
+    return withCompletion(credential->package, winsim::StepRole::Server, finishStep(call, step, next));
   }
   const Context *existing = findContext(phContext);
   if (existing == nullptr || !existing->isServer) {
@@ -951,7 +951,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredent
   }
   Context next = *existing;
   Step step = verifyAuthenticate(next, *input, fContextReq);
-  return finishStep(call, step, next);
+  return withCompletion(next.package, winsim::StepRole::Server, finishStep(call, step, next));
 }
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY CompleteAuthToken(PCtxtHandle phContext, PSecBufferDesc) {

@@ -87,10 +87,12 @@ WINSIM_CONTROL HANDLE createAccountToken(const std::u16string &qualifiedName,
 // The user name QueryCredentialsAttributesW(SECPKG_CRED_ATTR_NAMES) reports
 // for a package's credentials instead of the usual one.
 WINSIM_CONTROL void setCredentialNameOverride(const std::u16string &package, const std::u16string &name);
-// Makes the package's client steps ask for CompleteAuthToken, as some
+enum class StepRole { Client, Server };
+// Makes the package's steps in that role ask for CompleteAuthToken, as some
 // packages do: SEC_I_COMPLETE_NEEDED in place of SEC_E_OK and
 // SEC_I_COMPLETE_AND_CONTINUE in place of SEC_I_CONTINUE_NEEDED.
-WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required);
+WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required,
+                                           StepRole role = StepRole::Client);
 
 // Attribute flags every handshake step reports on top of those it grants,
 // for flags the packages never grant themselves.
