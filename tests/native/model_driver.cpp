@@ -388,6 +388,7 @@ std::optional<std::u16string> Driver::groupName() {
                                                                      u"CORVANE\\ghost",
                                                                      u"",
                                                                      u"Everyone",
+                                                                     std::u16string(u"Users\0x", 7),
                                                                      std::nullopt};
   return pick(kGroups);
 }
@@ -400,14 +401,16 @@ void Driver::createContext() {
     return;
   }
   static const std::vector<std::optional<std::u16string>> kPackages = {
-      std::nullopt, u"NTLM", u"NTLM", u"Kerberos", u"Kerberos", u"Negotiate", u"", u"kerberos", u"Bogus"};
+      std::nullopt, u"NTLM", u"NTLM",     u"Kerberos", u"Kerberos",
+      u"Negotiate", u"",     u"kerberos", u"Bogus",    std::u16string(u"NTLM\0x", 6)};
   static const std::vector<std::optional<std::u16string>> kTargets = {std::nullopt,
                                                                       std::nullopt,
                                                                       u"HTTP/wks01.corvane.test",
                                                                       u"HTTP/wks01.corvane.test",
                                                                       u"host/WKS01",
                                                                       u"HTTP/elsewhere.example",
-                                                                      u""};
+                                                                      u"",
+                                                                      std::u16string(u"host/WKS01\0.x", 13)};
   static const std::vector<ULONG> kFlags = {0, 0x10, 0x12, 0x12, 0x0c, 0x20010, 0x2, 0x100};
   bool client = chance(55);
   ULONG flags = pick(kFlags);
@@ -633,11 +636,18 @@ void Driver::unwrap() {
 // ---- UserAuth operations -------------------------------------------------------------
 
 void Driver::createUserContext() {
-  static const std::vector<std::optional<std::u16string>> kUsers = {
-      u"CORVANE\\alice",     u"corvane\\BOB",   u"CORVANE\\svc-tarnwell",
-      u"WKS01\\localadmin",  u"CORVANE\\ghost", u"CORVANE\\Engineering",
-      u"OTHER\\alice",       u"alice",          u"\\alice",
-      u"alice@corvane.test", std::nullopt};
+  static const std::vector<std::optional<std::u16string>> kUsers = {u"CORVANE\\alice",
+                                                                    u"corvane\\BOB",
+                                                                    u"CORVANE\\svc-tarnwell",
+                                                                    u"WKS01\\localadmin",
+                                                                    u"CORVANE\\ghost",
+                                                                    u"CORVANE\\Engineering",
+                                                                    u"OTHER\\alice",
+                                                                    u"alice",
+                                                                    u"\\alice",
+                                                                    u"alice@corvane.test",
+                                                                    std::u16string(u"CORVANE\\alice\0x", 15),
+                                                                    std::nullopt};
   std::optional<std::u16string> user = pick(kUsers);
   step(
       "UserAuth.CreateUserContext(" + quoted(user) + ")",
@@ -654,6 +664,7 @@ void Driver::userSid() {
                                                                        u"alice@corvane.test",
                                                                        u"Everyone",
                                                                        u"",
+                                                                       std::u16string(u"bob\0x", 5),
                                                                        std::nullopt};
   std::optional<std::u16string> account = pick(kAccounts);
   step(
@@ -686,11 +697,14 @@ void Driver::freeUserContext() {
 // ---- WinUtil operations ---------------------------------------------------------------
 
 void Driver::registry() {
-  static const std::vector<std::u16string> kNames = {u"A", u"B", u""};
+  static const std::vector<std::u16string> kNames = {u"A", u"B", u"", std::u16string(u"A\0B", 3)};
   static const std::vector<std::u16string> kTexts = {u"", u"x", u"h\u00e9llo", std::u16string(u"a\0b", 3),
                                                      u"Program"};
   static const std::vector<int32_t> kNumbers = {0, 258, -1, 0x41, 0x00410042};
   std::u16string key = chance(90) ? ReferenceModel::kRegistryKey : ReferenceModel::kMissingKey;
+  if (chance(5)) {
+    key += std::u16string(u"\0x", 2);
+  }
   std::u16string name = pick(kNames);
   bool view64 = chance(50);
   std::string where =

@@ -92,6 +92,11 @@ Outcome stringValue(const std::u16string &text) {
   return value("string " + describeText(text));
 }
 
+// A name the platform would read only up to its U+0000: it names nothing.
+bool holdsNull(const std::u16string &name) {
+  return name.find(u'\0') != std::u16string::npos;
+}
+
 char16_t lower(char16_t unit) {
   return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
 }
@@ -344,6 +349,12 @@ SspiEntry *ReferenceModel::establishedServer(int32_t handle, Outcome &out, const
 Outcome ReferenceModel::createContext(PlatformPath &path, bool client, ULONG flags,
                                       const std::optional<std::u16string> &package,
                                       const std::optional<std::u16string> &target) {
+  if (holdsNull(package.value_or(u""))) {
+    return winAuth("int 0", "Package name cannot contain U+0000");
+  }
+  if (holdsNull(target.value_or(u""))) {
+    return winAuth("int 0", "Target name cannot contain U+0000");
+  }
   int32_t handle = nextHandle(sspiCounter_, &ReferenceModel::sspiLive);
   std::u16string packageName = package.value_or(u"");
   if (packageName.empty()) {
@@ -655,6 +666,9 @@ bool ReferenceModel::isLocalDomain(const std::u16string &domain) const {
 uint32_t ReferenceModel::lookupGroup(PlatformPath &path, const std::u16string &group,
                                      std::string &sid) const {
   const std::vector<uint32_t> codes = {kRpcUnavailable, ERROR_NONE_MAPPED};
+  if (holdsNull(group)) {
+    return ERROR_NONE_MAPPED;
+  }
   if (auto code = path.call("LookupAccountNameW", codes)) {
     return *code;
   }
@@ -795,6 +809,9 @@ Outcome ReferenceModel::createUserContext(PlatformPath &path, const std::optiona
   }
   int32_t handle = nextHandle(userCounter_, &ReferenceModel::userLive);
   const std::vector<uint32_t> lookupCodes = {kRpcUnavailable, ERROR_NONE_MAPPED};
+  if (holdsNull(name)) {
+    return notFound("int 0", kUserNotFound, ERROR_NONE_MAPPED);
+  }
   if (auto code = path.call("LookupAccountNameW", lookupCodes)) {
     return notFound("int 0", kUserNotFound, *code);
   }
@@ -823,7 +840,7 @@ Outcome ReferenceModel::createUserContext(PlatformPath &path, const std::optiona
 
 Outcome ReferenceModel::userSid(PlatformPath &path, const std::optional<std::u16string> &account) {
   const std::vector<uint32_t> lookupCodes = {kRpcUnavailable, ERROR_NONE_MAPPED};
-  if (path.call("LookupAccountNameW", lookupCodes)) {
+  if (holdsNull(account.value_or(u"")) || path.call("LookupAccountNameW", lookupCodes)) {
     return value("null");
   }
   const Account *found = findAccount(account.value_or(u""));
@@ -876,7 +893,7 @@ uint32_t openKey(PlatformPath &path, bool exists, bool view64) {
 
 Outcome ReferenceModel::readString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
                                    bool view64) {
-  if (openKey(path, key == kRegistryKey, view64) != ERROR_SUCCESS) {
+  if (holdsNull(key) || holdsNull(name) || openKey(path, key == kRegistryKey, view64) != ERROR_SUCCESS) {
     return value("null");
   }
   auto stored = registry_.find(name);
@@ -892,6 +909,9 @@ Outcome ReferenceModel::readString(PlatformPath &path, const std::u16string &key
 
 Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
                                     const std::u16string &text, bool view64) {
+  if (holdsNull(key) || holdsNull(name)) {
+    return intValue(ERROR_INVALID_PARAMETER);
+  }
   if (uint32_t status = openKey(path, key == kRegistryKey, view64)) {
     return intValue(status);
   }
@@ -904,6 +924,9 @@ Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &ke
 
 Outcome ReferenceModel::writeInt(PlatformPath &path, const std::u16string &key, const std::u16string &name,
                                  int32_t number, bool view64) {
+  if (holdsNull(key) || holdsNull(name)) {
+    return intValue(ERROR_INVALID_PARAMETER);
+  }
   if (uint32_t status = openKey(path, key == kRegistryKey, view64)) {
     return intValue(status);
   }

@@ -72,11 +72,6 @@ TEST_F(WinUtilRegistry, NullSubKeyIsTheHiveItself) {
   EXPECT_EQ(getString(std::nullopt, u"v", false), u"root");
 }
 
-TEST_F(WinUtilRegistry, NamesEndAtTheirFirstNull) {
-  store(RegistryView::Native64, u"v", REG_SZ, utf16Bytes(u"x", true));
-  EXPECT_EQ(getString(kKey + u'\0' + u"junk", std::u16string(u"v\0w", 3), false), u"x");
-}
-
 TEST_F(WinUtilRegistry, StringIsWrittenWholeWithoutTerminator) {
   winsim::createRegistryKey(RegistryView::Native64, kKey);
   struct Case {

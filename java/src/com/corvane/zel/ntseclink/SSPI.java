@@ -37,7 +37,8 @@ public final class SSPI {
      * @param packageName the security package, such as "Negotiate" or "Kerberos"; null or empty for "Negotiate"
      * @param targetName the client's target service principal name; null or empty for none; unused by a server
      * @return the new context's handle
-     * @throws WinAuthException when the credentials or the first client step fail; no context is left behind
+     * @throws WinAuthException when the credentials or the first client step fail, or the package or target
+     *         name holds U+0000 (it would name another); no context is left behind
      */
     public static native int CreateContext(boolean isClient, int requestedFlags, String packageName,
             String targetName);

@@ -5,7 +5,8 @@ package com.corvane.zel.ntseclink;
  * authorization API without a logon and without the user's password, and
  * account names turned into SIDs. A user context is named by an integer
  * handle, valid until {@link #FreeHandle(int)}; these handles are separate
- * from those of {@link SSPI}.
+ * from those of {@link SSPI}. An account or group name holding U+0000 names
+ * nothing here (Windows would read it only up to there): it does not resolve.
  */
 public final class UserAuth {
     static {

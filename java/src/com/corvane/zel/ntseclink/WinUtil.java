@@ -4,7 +4,8 @@ package com.corvane.zel.ntseclink;
  * Machine utilities: registry values under HKEY_LOCAL_MACHINE, the product's
  * directories, the computer's names, the domain-controller check and an
  * immediate end of the process. These report through their results and
- * keep no state.
+ * keep no state. A registry key or value name holding U+0000 names nothing
+ * (Windows would read it only up to there): it is never read or written.
  */
 public final class WinUtil {
     static {
