@@ -1,4 +1,6 @@
 // Sealing messages on one side of a handshake and unsealing them on the other.
+#include <limits>
+
 #include "handshake.h"
 
 namespace ntseclink_test {
@@ -105,6 +107,52 @@ TEST_F(MessageProtection, ChangedTruncatedOrForeignMessagesAreRefused) {
   EXPECT_EQ(unwrap(peers.server, sealed), "transfer 100");
   release(peers);
   release(others);
+}
+
+TEST_F(MessageProtection, PlainTextThePackagePointsOutsideTheStreamIsRefused) {
+  Peers peers = establish(u"NTLM", kSealed);
+  std::vector<uint8_t> sealed = wrapped(peers.client, text("edge"));
+  auto size = static_cast<std::ptrdiff_t>(sealed.size());
+  const std::string refused = winAuth("Platform error: 80090304");
+  struct Placement {
+    std::ptrdiff_t offset;
+    ULONG length;
+    std::string expected;
+  };
+  // Each edge of the stream: just outside, and just inside.
+  for (const Placement &placement :
+       {Placement{-1, 1, refused}, Placement{0, 1, std::string(1, static_cast<char>(sealed[0]))},
+        Placement{size - 4, 4, "edge"}, Placement{size - 3, 4, refused}}) {
+    SCOPED_TRACE(placement.offset);
+    winsim::misplaceNextDecryptedData(placement.offset, placement.length);
+    EXPECT_EQ(unwrap(peers.server, sealed), placement.expected);
+  }
+  release(peers);
+}
+
+TEST_F(MessageProtection, PackageWithoutSecurityTrailerFailsTheWrapWithoutHarm) {
+  winsim::setContextSizes(u"NTLM", SecPkgContext_Sizes{2888, 16, 0, 0});
+  Peers peers = establish(u"NTLM", kSealed);
+  EXPECT_EQ(wrap(peers.client, text("x")), nullptr);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 80090321"));  // the package finds no room for its token
+  release(peers);
+}
+
+TEST_F(MessageProtection, ProtectedFormLongerThanAJavaArrayIsRefusedBeforeTheMessageIsCopied) {
+  // Kerberos: 60 bytes of token space and 8 of padding space.
+  Peers peers = establish(u"Kerberos", kSealed, u"HTTP/wks01.corvane.test");
+  constexpr jsize kLargest = std::numeric_limits<jsize>::max();
+  winsim::clearJournal();
+  EXPECT_EQ(api().SSPI_Wrap(jvm.env(), nullptr, peers.client, jvm.newUnbackedByteArray(kLargest - 67)),
+            nullptr);
+  EXPECT_EQ(takeException(),
+            std::string(jnihost::kOutOfMemoryError) + ": Protected message larger than a Java array");
+  // One byte less fits, so the message is read, which the host cannot do.
+  EXPECT_EQ(api().SSPI_Wrap(jvm.env(), nullptr, peers.client, jvm.newUnbackedByteArray(kLargest - 68)),
+            nullptr);
+  EXPECT_EQ(takeException(), std::string(jnihost::kOutOfMemoryError) + ": Java heap space");
+  EXPECT_FALSE(journalHas("EncryptMessage"));
+  release(peers);
 }
 
 TEST_F(MessageProtection, JavaArraysAreNeverWritten) {

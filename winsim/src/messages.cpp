@@ -246,6 +246,12 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecB
   if (SECURITY_STATUS status = unprotect(*session, parts, encrypted); status != SEC_E_OK) {
     return status;
   }
+  if (auto placement = takeDataPlacement(); placement && findBuffer(pMessage, SECBUFFER_STREAM) != nullptr) {
+    // Computed as a number: the place may lie outside the stream.
+    auto start = reinterpret_cast<uintptr_t>(parts.header) + static_cast<uintptr_t>(placement->offset);
+    parts.data->pvBuffer = reinterpret_cast<void *>(start);
+    parts.data->cbBuffer = placement->length;
+  }
   if (pfQOP != nullptr) {
     *pfQOP = encrypted ? 0 : SECQOP_WRAP_NO_ENCRYPT;
   }

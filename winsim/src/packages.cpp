@@ -146,6 +146,8 @@ struct PackagesState {
   std::set<std::pair<Package, StepRole>> completionRequired;
   ULONG extraAttributes = 0;
   std::optional<ContextTokenKind> contextTokenKind;
+  std::map<Package, SecPkgContext_Sizes> sizeOverrides;
+  std::optional<DataPlacement> dataPlacement;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
   std::mt19937_64 random{std::random_device{}()};
 };
@@ -153,6 +155,11 @@ struct PackagesState {
 PackagesState &packages() {
   static PackagesState *state = new PackagesState;  // never destroyed: used until exit
   return *state;
+}
+
+const SecPkgContext_Sizes &sizesOf(Package mechanism) {
+  auto override = packages().sizeOverrides.find(mechanism);
+  return override != packages().sizeOverrides.end() ? override->second : mechanismInfo(mechanism).sizes;
 }
 
 Credential *findCredential(const CredHandle *handle) {
@@ -748,8 +755,12 @@ std::optional<MessageSession> messageSession(const CtxtHandle *handle) {
   session.isServer = context->isServer;
   session.clientToServerKey = mix(seed ^ 0x1);
   session.serverToClientKey = mix(seed ^ 0x2);
-  session.blockSize = mechanismInfo(context->mechanism).sizes.cbBlockSize;
+  session.blockSize = sizesOf(context->mechanism).cbBlockSize;
   return session;
+}
+
+std::optional<DataPlacement> takeDataPlacement() {
+  return std::exchange(packages().dataPlacement, std::nullopt);
 }
 
 void resetPackages() {
@@ -761,6 +772,8 @@ void resetPackages() {
   state.completionRequired.clear();
   state.extraAttributes = 0;
   state.contextTokenKind.reset();
+  state.sizeOverrides.clear();
+  state.dataPlacement.reset();
 }
 
 // A step's status as a package that completes its tokens reports it.
@@ -783,6 +796,18 @@ void setCredentialNameOverride(const std::u16string &package, const std::u16stri
   if (auto found = detail::findPackage(package)) {
     detail::packages().credentialNameOverrides[*found] = name;
   }
+}
+
+void setContextSizes(const std::u16string &mechanism, const SecPkgContext_Sizes &sizes) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  if (auto found = detail::findPackage(mechanism)) {
+    detail::packages().sizeOverrides[*found] = sizes;
+  }
+}
+
+void misplaceNextDecryptedData(std::ptrdiff_t offset, ULONG length) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().dataPlacement = detail::DataPlacement{offset, length};
 }
 
 void setExtraContextAttributes(ULONG attributes) {
@@ -999,7 +1024,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY QueryContextAttributesW(PCtxtHandle phConte
     return SEC_E_INVALID_HANDLE;  // sizes and names exist once the handshake is complete
   }
   if (ulAttribute == SECPKG_ATTR_SIZES) {
-    *static_cast<SecPkgContext_Sizes *>(pBuffer) = mechanismInfo(context->mechanism).sizes;
+    *static_cast<SecPkgContext_Sizes *>(pBuffer) = sizesOf(context->mechanism);
   } else {
     static_cast<SecPkgContext_NamesW *>(pBuffer)->sUserName = allocateString(context->client.qualifiedName());
   }

@@ -33,4 +33,13 @@ struct MessageSession {
 // context or its handshake is not complete.
 std::optional<MessageSession> messageSession(const CtxtHandle *handle);
 
+// Where a test wants the next decrypted stream's plain text reported.
+struct DataPlacement {
+  std::ptrdiff_t offset;
+  ULONG length;
+};
+// The placement for this DecryptMessage, if a test asked for one; it is
+// used once.
+std::optional<DataPlacement> takeDataPlacement();
+
 }  // namespace winsim::detail

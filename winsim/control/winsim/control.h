@@ -3,7 +3,9 @@
 #pragma once
 
 #include <windows.h>
+#include <sspi.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -93,6 +95,15 @@ enum class StepRole { Client, Server };
 // SEC_I_COMPLETE_AND_CONTINUE in place of SEC_I_CONTINUE_NEEDED.
 WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required,
                                            StepRole role = StepRole::Client);
+
+// The sizes QueryContextAttributesW(SECPKG_ATTR_SIZES) reports for contexts
+// of a mechanism ("NTLM" or "Kerberos") in place of its own, to stand for
+// other packages (one without a security trailer, say).
+WINSIM_CONTROL void setContextSizes(const std::u16string &mechanism, const SecPkgContext_Sizes &sizes);
+// Makes the next DecryptMessage of a stream point its data buffer `offset`
+// bytes from the stream's start with `length` bytes, wherever that lies, as
+// a faulty package might.
+WINSIM_CONTROL void misplaceNextDecryptedData(std::ptrdiff_t offset, ULONG length);
 
 // Attribute flags every handshake step reports on top of those it grants,
 // for flags the packages never grant themselves.

@@ -165,7 +165,10 @@ public final class SSPI {
     public static native boolean IsGroupMember(int handle, String groupName);
 
     /**
-     * Protects a message with an established context.
+     * Protects a message with an established context: encrypted and signed
+     * when the handshake settled confidentiality, otherwise signed only, its
+     * text readable by anyone on the way. Check before sending anything
+     * secret: {@code (GetNegotiatedAttributes(handle) & ContextFlags.CONFIDENTIALITY) != 0}.
      *
      * @param handle an established context, client or server
      * @param message the plain message

@@ -109,7 +109,11 @@ public abstract sealed class SecurityContext implements AutoCloseable permits Cl
 
     /**
      * Protects a message for the peer's {@link #unwrap(byte[])}: encrypted
-     * when the context has confidentiality, else signed only.
+     * when the context has confidentiality, else signed only, so that anyone
+     * on the way can read it (though not change it unnoticed). Whether it has
+     * confidentiality is {@code (negotiatedAttributes() & ContextFlags.CONFIDENTIALITY) != 0}; a
+     * client asks for it with {@link ContextFlags#CONFIDENTIALITY} at creation, and a server has it
+     * only when its client asked for it.
      *
      * @param message the plain message; left unchanged
      * @return the protected message
