@@ -77,10 +77,11 @@ jint writeValue(const ValueLocation &location, bool use64BitView, DWORD type, co
   return RegSetValueExW(key.get(), location.valueName.c_str(), 0, type, data, size);
 }
 
-// Stored as written: every unit, no terminator added.
+// Every unit, then the terminator, which Windows wants counted: readers
+// elsewhere may rely on it. An empty string is one zero unit.
 jint writeStringValue(const ValueLocation &location, const WideString &value, bool use64BitView) {
-  return writeValue(location, use64BitView, REG_SZ, reinterpret_cast<const BYTE *>(value.data()),
-                    static_cast<DWORD>(value.size() * sizeof(WCHAR)));
+  return writeValue(location, use64BitView, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
 }
 
 jint writeIntValue(const ValueLocation &location, jint value, bool use64BitView) {

@@ -248,11 +248,9 @@ std::u16string upToTerminator(const std::u16string &text) {
   return text.substr(0, text.find(u'\0'));
 }
 
-std::optional<std::u16string> readAsString(const ModelValue &stored) {
+// Strings are written with their terminator, so even an empty one has data.
+std::u16string readAsString(const ModelValue &stored) {
   if (stored.isString) {
-    if (stored.text.empty()) {
-      return std::nullopt;  // no bytes: nothing to read
-    }
     return upToTerminator(stored.text);
   }
   std::u16string units{static_cast<char16_t>(stored.number & 0xffff),
@@ -900,11 +898,10 @@ Outcome ReferenceModel::readString(PlatformPath &path, const std::u16string &key
   if (path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED}) || stored == registry_.end()) {
     return value("null");
   }
-  std::optional<std::u16string> text = readAsString(stored->second);
-  if (!text || path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED})) {
+  if (path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED})) {
     return value("null");
   }
-  return stringValue(*text);
+  return stringValue(readAsString(stored->second));
 }
 
 Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &key, const std::u16string &name,

@@ -64,7 +64,7 @@ TEST_F(WinUtilRegistry, EmptyOrNullValueNameIsTheDefaultValue) {
   EXPECT_EQ(getString(kKey, std::nullopt, false), u"default");
 
   EXPECT_EQ(setString(kKey, std::nullopt, u"new", false), 0);
-  EXPECT_EQ(stored(RegistryView::Native64, u"")->data, utf16Bytes(u"new", false));
+  EXPECT_EQ(stored(RegistryView::Native64, u"")->data, utf16Bytes(u"new", true));
 }
 
 TEST_F(WinUtilRegistry, NullSubKeyIsTheHiveItself) {
@@ -72,14 +72,15 @@ TEST_F(WinUtilRegistry, NullSubKeyIsTheHiveItself) {
   EXPECT_EQ(getString(std::nullopt, u"v", false), u"root");
 }
 
-TEST_F(WinUtilRegistry, StringIsWrittenWholeWithoutTerminator) {
+TEST_F(WinUtilRegistry, StringIsWrittenWholeWithItsTerminator) {
   winsim::createRegistryKey(RegistryView::Native64, kKey);
   struct Case {
     std::optional<std::u16string> text;
     std::vector<BYTE> bytes;
   };
-  for (const Case &c : {Case{u"abc", {'a', 0, 'b', 0, 'c', 0}}, Case{u"", {}}, Case{std::nullopt, {}},
-                        Case{std::u16string(u"a\0b", 3), {'a', 0, 0, 0, 'b', 0}}}) {
+  for (const Case &c :
+       {Case{u"abc", {'a', 0, 'b', 0, 'c', 0, 0, 0}}, Case{u"", {0, 0}}, Case{std::nullopt, {0, 0}},
+        Case{std::u16string(u"a\0b", 3), {'a', 0, 0, 0, 'b', 0, 0, 0}}}) {
     EXPECT_EQ(setString(kKey, u"v", c.text, false), 0);
     std::optional<winsim::RegistryValue> written = stored(RegistryView::Native64, u"v");
     ASSERT_TRUE(written.has_value());
