@@ -17,10 +17,14 @@ struct ValueLocation {
   WideString valueName;
 };
 
-// None when either name holds U+0000, which the registry would read only up
-// to there, so that it would name another key or value. A null value name
-// is the key's default value.
+// None for a null key, which would name the hive itself, and when either
+// name holds U+0000, which the registry would read only up to there, so that
+// it would name another key or value. A null value name is the key's default
+// value.
 std::optional<ValueLocation> valueLocation(JNIEnv *env, jstring subKey, jstring valueName) {
+  if (subKey == nullptr) {
+    return std::nullopt;
+  }
   ValueLocation location{toWholeWideString(env, subKey), toWholeWideString(env, valueName)};
   if (holdsNullCharacter(location.subKey) || holdsNullCharacter(location.valueName)) {
     return std::nullopt;
@@ -29,11 +33,13 @@ std::optional<ValueLocation> valueLocation(JNIEnv *env, jstring subKey, jstring 
 }
 
 // Opens subKey in the view asked for; a key missing from the 64-bit view is
-// looked for once more in the process's own view. The status of the last open.
+// looked for once more in the process's own view. Any other failure (access
+// refused, say) is the answer: the other view holds another key. The status
+// of the last open.
 LSTATUS openInView(RegistryKey &key, const WideString &subKey, bool use64BitView,
                    REGSAM (*accessMask)(bool)) {
   LSTATUS status = key.open(subKey.c_str(), accessMask(use64BitView));
-  if (status != ERROR_SUCCESS && use64BitView) {
+  if (status == ERROR_FILE_NOT_FOUND && use64BitView) {
     status = key.open(subKey.c_str(), accessMask(false));
   }
   return status;

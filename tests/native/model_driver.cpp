@@ -701,14 +701,13 @@ void Driver::registry() {
   static const std::vector<std::u16string> kTexts = {u"", u"x", u"h\u00e9llo", std::u16string(u"a\0b", 3),
                                                      u"Program"};
   static const std::vector<int32_t> kNumbers = {0, 258, -1, 0x41, 0x00410042};
-  std::u16string key = chance(90) ? ReferenceModel::kRegistryKey : ReferenceModel::kMissingKey;
+  std::optional<std::u16string> key = chance(90) ? ReferenceModel::kRegistryKey : ReferenceModel::kMissingKey;
   if (chance(5)) {
-    key += std::u16string(u"\0x", 2);
+    key = chance(50) ? std::nullopt : std::optional<std::u16string>(*key + std::u16string(u"\0x", 2));
   }
   std::u16string name = pick(kNames);
   bool view64 = chance(50);
-  std::string where =
-      "\"" + describeText(key) + "\", \"" + describeText(name) + "\", " + (view64 ? "64" : "own");
+  std::string where = quoted(key) + ", \"" + describeText(name) + "\", " + (view64 ? "64" : "own");
   size_t kind = below(3);
   if (kind == 0) {
     step(

@@ -874,24 +874,31 @@ Outcome ReferenceModel::freeUserContext(int32_t handle) {
 
 namespace {
 
+// Whether the natives refuse to hand the registry a key and value: a null
+// key (it would name the hive) or a name holding U+0000.
+bool unusable(const std::optional<std::u16string> &key, const std::u16string &name) {
+  return !key || holdsNull(*key) || holdsNull(name);
+}
+
 // Opens a key the way the registry natives do: the 64-bit view first when
-// asked, then the process's own. The status of the last open.
-uint32_t openKey(PlatformPath &path, bool exists, bool view64) {
-  auto once = [&path, exists]() -> uint32_t {
+// asked, then, when the key is not there, the process's own. The status of
+// the last open.
+uint32_t openKey(PlatformPath &path, const std::u16string &key, bool view64) {
+  auto once = [&path, &key]() -> uint32_t {
     if (auto code = path.call("RegOpenKeyExW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND})) {
       return *code;
     }
-    return exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return key == ReferenceModel::kRegistryKey ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
   };
   uint32_t status = once();
-  return status != ERROR_SUCCESS && view64 ? once() : status;
+  return status == ERROR_FILE_NOT_FOUND && view64 ? once() : status;
 }
 
 }  // namespace
 
-Outcome ReferenceModel::readString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                                   bool view64) {
-  if (holdsNull(key) || holdsNull(name) || openKey(path, key == kRegistryKey, view64) != ERROR_SUCCESS) {
+Outcome ReferenceModel::readString(PlatformPath &path, const std::optional<std::u16string> &key,
+                                   const std::u16string &name, bool view64) {
+  if (unusable(key, name) || openKey(path, *key, view64) != ERROR_SUCCESS) {
     return value("null");
   }
   auto stored = registry_.find(name);
@@ -904,12 +911,12 @@ Outcome ReferenceModel::readString(PlatformPath &path, const std::u16string &key
   return stringValue(readAsString(stored->second));
 }
 
-Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                                    const std::u16string &text, bool view64) {
-  if (holdsNull(key) || holdsNull(name)) {
+Outcome ReferenceModel::writeString(PlatformPath &path, const std::optional<std::u16string> &key,
+                                    const std::u16string &name, const std::u16string &text, bool view64) {
+  if (unusable(key, name)) {
     return intValue(ERROR_INVALID_PARAMETER);
   }
-  if (uint32_t status = openKey(path, key == kRegistryKey, view64)) {
+  if (uint32_t status = openKey(path, *key, view64)) {
     return intValue(status);
   }
   if (auto code = path.call("RegSetValueExW", {ERROR_ACCESS_DENIED})) {
@@ -919,12 +926,12 @@ Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &ke
   return intValue(0);
 }
 
-Outcome ReferenceModel::writeInt(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                                 int32_t number, bool view64) {
-  if (holdsNull(key) || holdsNull(name)) {
+Outcome ReferenceModel::writeInt(PlatformPath &path, const std::optional<std::u16string> &key,
+                                 const std::u16string &name, int32_t number, bool view64) {
+  if (unusable(key, name)) {
     return intValue(ERROR_INVALID_PARAMETER);
   }
-  if (uint32_t status = openKey(path, key == kRegistryKey, view64)) {
+  if (uint32_t status = openKey(path, *key, view64)) {
     return intValue(status);
   }
   if (auto code = path.call("RegSetValueExW", {ERROR_ACCESS_DENIED})) {

@@ -182,11 +182,12 @@ class ReferenceModel {
   Outcome freeUserContext(int32_t handle);
 
   // ---- WinUtil
-  Outcome readString(PlatformPath &path, const std::u16string &key, const std::u16string &name, bool view64);
-  Outcome writeString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                      const std::u16string &value, bool view64);
-  Outcome writeInt(PlatformPath &path, const std::u16string &key, const std::u16string &name, int32_t value,
-                   bool view64);
+  Outcome readString(PlatformPath &path, const std::optional<std::u16string> &key, const std::u16string &name,
+                     bool view64);
+  Outcome writeString(PlatformPath &path, const std::optional<std::u16string> &key,
+                      const std::u16string &name, const std::u16string &value, bool view64);
+  Outcome writeInt(PlatformPath &path, const std::optional<std::u16string> &key, const std::u16string &name,
+                   int32_t value, bool view64);
   Outcome computerName(PlatformPath &path, bool fullyQualified);
   Outcome domainControllerCheck(PlatformPath &path);
   Outcome productInstallPath(PlatformPath &path);

@@ -67,9 +67,14 @@ TEST_F(WinUtilRegistry, EmptyOrNullValueNameIsTheDefaultValue) {
   EXPECT_EQ(stored(RegistryView::Native64, u"")->data, utf16Bytes(u"new", true));
 }
 
-TEST_F(WinUtilRegistry, NullSubKeyIsTheHiveItself) {
+TEST_F(WinUtilRegistry, NullSubKeyNamesNoKeyNotTheHive) {
   winsim::setRegistryValue(RegistryView::Native64, u"", u"v", REG_SZ, utf16Bytes(u"root", true));
-  EXPECT_EQ(getString(std::nullopt, u"v", false), u"root");
+  EXPECT_EQ(getString(std::nullopt, u"v", false), std::nullopt);
+  EXPECT_EQ(setString(std::nullopt, u"v", u"x", true), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(setInt(std::nullopt, u"w", 1, false), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(journalHas("RegOpenKeyExW"));
+  EXPECT_EQ(winsim::registryValue(RegistryView::Native64, u"", u"v")->data, utf16Bytes(u"root", true));
+  EXPECT_FALSE(winsim::registryValue(RegistryView::Native64, u"", u"w").has_value());
 }
 
 TEST_F(WinUtilRegistry, StringIsWrittenWholeWithItsTerminator) {
@@ -172,6 +177,20 @@ TEST_F(WinUtilRegistry, SettersReportWhyTheKeyCouldNotBeOpened) {
   EXPECT_EQ(setString(kKey, u"v", u"x", false), ERROR_ACCESS_DENIED);
   EXPECT_EQ(setInt(kKey, u"v", 1, true), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(stored(RegistryView::Native64, u"v").has_value());
+}
+
+TEST_F(WinUtilRegistry, Wow64ProcessRefusedInThe64BitViewDoesNotFallBack) {
+  // The 64-bit view's key may not be opened (5); the 32-bit view has its own.
+  runAsWow64WithKeyOnlyIn32BitView();
+  store(RegistryView::Wow32, u"v", REG_SZ, utf16Bytes(u"32-bit", true));
+  winsim::setRegistryKeyAccess(RegistryView::Native64, kKey, false, false);
+  winsim::clearJournal();
+  EXPECT_EQ(getString(kKey, u"v", true), std::nullopt);
+  EXPECT_EQ(setString(kKey, u"v", u"x", true), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(setInt(kKey, u"n", 1, true), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(detailsOf("RegOpenKeyExW").size(), 3u);  // one open each
+  EXPECT_EQ(stored(RegistryView::Wow32, u"v")->data, utf16Bytes(u"32-bit", true));
+  EXPECT_FALSE(stored(RegistryView::Wow32, u"n").has_value());
 }
 
 TEST_F(WinUtilRegistry, SetterReportsTheLastOpenAfterTheFallBack) {

@@ -21,9 +21,11 @@ public final class UserAuth {
      *
      * @param userName the user, "DOMAIN\name" of a domain account
      * @return the new user context's handle
-     * @throws UserNotFoundException when the name does not resolve to a user
+     * @throws UserNotFoundException when the name does not resolve
      * @throws WinAuthException for a local account ("Local users not allowed"), an authorization service
-     *         that could not be prepared when the library loaded ("Not initialized"), or a failing Windows call
+     *         that could not be prepared when the library loaded ("Not initialized"), a name that resolves to
+     *         a group or any account other than a user (Windows makes these contexts for users only and
+     *         refuses, as a "Platform error: " with its status, such as 00000539), or a failing Windows call
      */
     public static native int CreateUserContext(String userName);
 

@@ -32,7 +32,9 @@ public final class UserContext implements AutoCloseable {
      * @return the new context
      * @throws UserNotFoundException when the name does not resolve to an account
      * @throws WinAuthException for a name without a domain part ("Local users not allowed"), an
-     *         authorization service that could not be prepared ("Not initialized"), or a failing Windows call
+     *         authorization service that could not be prepared ("Not initialized"), a name that resolves to
+     *         a group rather than a user (a "Platform error: " with the status Windows refuses it with), or a
+     *         failing Windows call
      */
     public static UserContext create(String userName) {
         Objects.requireNonNull(userName, "userName");
