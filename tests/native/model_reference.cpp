@@ -208,10 +208,13 @@ ULONG clientGrants(ULONG request, Mechanism mechanism) {
 }
 
 // The server always asks for mutual authentication, replay and sequence
-// detection and confidentiality; it gets all but the first from the package.
+// detection and confidentiality; it gets all but the first from the package,
+// confidentiality from NTLM only when the client asked for it too.
 ULONG serverGrants(ULONG clientRequest, Mechanism mechanism) {
-  ULONG granted =
-      ASC_RET_REPLAY_DETECT | ASC_RET_SEQUENCE_DETECT | ASC_RET_CONFIDENTIALITY | ASC_RET_CONNECTION;
+  ULONG granted = ASC_RET_REPLAY_DETECT | ASC_RET_SEQUENCE_DETECT | ASC_RET_CONNECTION;
+  if (mechanism == Mechanism::Kerberos || (clientRequest & ISC_REQ_CONFIDENTIALITY) != 0) {
+    granted |= ASC_RET_CONFIDENTIALITY;
+  }
   if (mechanism == Mechanism::Kerberos && (clientRequest & ISC_REQ_MUTUAL_AUTH) != 0) {
     granted |= ASC_RET_MUTUAL_AUTH;
   }

@@ -225,6 +225,9 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, ULONG
   if (fQOP != 0 && fQOP != SECQOP_WRAP_NO_ENCRYPT) {
     return SEC_E_INVALID_PARAMETER;
   }
+  if (fQOP == 0 && !session->confidentiality) {
+    return SEC_E_QOP_NOT_SUPPORTED;  // encryption was not negotiated
+  }
   return protect(*session, fQOP == 0, pMessage);
 }
 

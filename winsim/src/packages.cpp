@@ -458,6 +458,10 @@ ULONG serverGrants(ULONG serverRequest, ULONG clientRequest, Package mechanism) 
   constexpr ULONG grantable =
       ASC_REQ_REPLAY_DETECT | ASC_REQ_SEQUENCE_DETECT | ASC_REQ_CONFIDENTIALITY | ASC_REQ_INTEGRITY;
   ULONG granted = (serverRequest & grantable) | ASC_RET_CONNECTION;
+  if (mechanism == Package::Ntlm && (clientRequest & ISC_REQ_CONFIDENTIALITY) == 0) {
+    granted &=
+        ~static_cast<ULONG>(ASC_RET_CONFIDENTIALITY);  // NTLM seals only when the client's negotiate asks
+  }
   if (mechanism == Package::Kerberos && (clientRequest & ISC_REQ_MUTUAL_AUTH) != 0) {
     granted |= ASC_RET_MUTUAL_AUTH;
   }
@@ -753,6 +757,7 @@ std::optional<MessageSession> messageSession(const CtxtHandle *handle) {
   uint64_t seed = digest(0, material, sizeof material);
   MessageSession session;
   session.isServer = context->isServer;
+  session.confidentiality = (context->granted & ISC_RET_CONFIDENTIALITY) != 0;
   session.clientToServerKey = mix(seed ^ 0x1);
   session.serverToClientKey = mix(seed ^ 0x2);
   session.blockSize = sizesOf(context->mechanism).cbBlockSize;

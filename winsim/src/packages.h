@@ -24,6 +24,7 @@ SecBuffer *findBuffer(PSecBufferDesc descriptor, ULONG type);
 // What message protection needs to know about an established context.
 struct MessageSession {
   bool isServer = false;
+  bool confidentiality = false;  // the handshake settled it
   uint64_t clientToServerKey = 0;
   uint64_t serverToClientKey = 0;
   ULONG blockSize = 0;
