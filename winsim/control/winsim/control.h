@@ -44,6 +44,11 @@ WINSIM_CONTROL void setWow64Process(bool wow64);
 WINSIM_CONTROL void setIsWow64ProcessExported(bool exported);
 // Whether tokens made for clients carry a linked token.
 WINSIM_CONTROL void setLinkedTokens(bool present);
+// What GetTokenInformation(TokenLinkedToken) answers for a token without a
+// linked one: success with a NULL LinkedToken, as current Windows does (the
+// default), or ERROR_NO_SUCH_LOGON_SESSION, as older systems do.
+enum class AbsentLinkedToken { NullHandle, NoSuchLogonSession };
+WINSIM_CONTROL void setAbsentLinkedTokenAnswer(AbsentLinkedToken answer);
 
 // Host directory that stands for the drive C:\ (created when missing).
 WINSIM_CONTROL void setFileSystemRoot(const std::string &hostDirectory);
