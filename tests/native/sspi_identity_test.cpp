@@ -59,6 +59,48 @@ TEST_F(ClientUserName, ReturnsANameWithoutDomainUnchanged) {
   release(peers);
 }
 
+struct PrefixCase {
+  const char *name;
+  std::u16string computerName;  // the DNS host name the library captures at load
+  const char *failingLoadStep;  // a platform call that fails at load, or null
+  std::u16string reported;      // the client's name as the package gives it
+  std::u16string expected;
+};
+
+void PrintTo(const PrefixCase &prefix, std::ostream *out) {
+  *out << prefix.name;
+}
+
+class LocalDomainPrefix : public IdentityTest, public ::testing::WithParamInterface<PrefixCase> {};
+
+TEST_P(LocalDomainPrefix, IsDroppedOnlyWhenEmptyOrOneOfTheMachinesDomains) {
+  const PrefixCase &prefix = GetParam();
+  winsim::setComputerName(ComputerNameDnsHostname, prefix.computerName);
+  if (prefix.failingLoadStep != nullptr) {
+    reloadFailing(prefix.failingLoadStep, ERROR_ACCESS_DENIED);
+  } else {
+    reload();
+  }
+  Peers peers = establish(u"NTLM", kNoRequirements);
+  winsim::setContextUserNameOverride(prefix.reported);
+  EXPECT_EQ(clientUserName(peers.server), narrow(prefix.expected));
+  release(peers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, LocalDomainPrefix,
+    ::testing::Values(
+        PrefixCase{"EmptyDomainPart", u"wks01", nullptr, u"\\alice", u"alice"},
+        PrefixCase{"OnlyTheFirstBackslashSeparates", u"wks01", nullptr, u"WKS01\\a\\b", u"a\\b"},
+        PrefixCase{"AsciiLettersMatchInAnyCase", u"wks\u00e9", nullptr, u"WKS\u00e9\\alice", u"alice"},
+        PrefixCase{"OtherLettersAreNotCaseFolded", u"wks\u00e9", nullptr, u"wks\u00c9\\alice",
+                   u"wks\u00c9\\alice"},
+        PrefixCase{"MachineUnknownAfterAFailedLoad", u"wks01", "AuthzInitializeResourceManager", u"WKS01\\x",
+                   u"WKS01\\x"},
+        PrefixCase{"EmptyDomainPartAfterAFailedLoad", u"wks01", "AuthzInitializeResourceManager", u"\\x",
+                   u"x"}),
+    [](const ::testing::TestParamInfo<PrefixCase> &row) { return std::string(row.param.name); });
+
 TEST_F(ClientUserName, NeedsAnEstablishedServerContext) {
   EXPECT_EQ(clientUserName(2), std::nullopt);
   EXPECT_EQ(takeException(), winAuth("Invalid handle"));

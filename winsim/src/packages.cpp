@@ -143,6 +143,7 @@ struct PackagesState {
   std::map<ULONG_PTR, Context> contexts;
   std::map<const void *, std::unique_ptr<BYTE[]>> buffers;
   std::map<Package, std::u16string> credentialNameOverrides;
+  std::optional<std::u16string> contextUserNameOverride;
   std::set<std::pair<Package, StepRole>> completionRequired;
   ULONG extraAttributes = 0;
   std::optional<ContextTokenKind> contextTokenKind;
@@ -774,6 +775,7 @@ void resetPackages() {
   state.contexts.clear();
   state.buffers.clear();
   state.credentialNameOverrides.clear();
+  state.contextUserNameOverride.reset();
   state.completionRequired.clear();
   state.extraAttributes = 0;
   state.contextTokenKind.reset();
@@ -813,6 +815,11 @@ void setContextSizes(const std::u16string &mechanism, const SecPkgContext_Sizes 
 void misplaceNextDecryptedData(std::ptrdiff_t offset, ULONG length) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().dataPlacement = detail::DataPlacement{offset, length};
+}
+
+void setContextUserNameOverride(const std::u16string &name) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().contextUserNameOverride = name;
 }
 
 void setExtraContextAttributes(ULONG attributes) {
@@ -1031,7 +1038,8 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY QueryContextAttributesW(PCtxtHandle phConte
   if (ulAttribute == SECPKG_ATTR_SIZES) {
     *static_cast<SecPkgContext_Sizes *>(pBuffer) = sizesOf(context->mechanism);
   } else {
-    static_cast<SecPkgContext_NamesW *>(pBuffer)->sUserName = allocateString(context->client.qualifiedName());
+    static_cast<SecPkgContext_NamesW *>(pBuffer)->sUserName =
+        allocateString(packages().contextUserNameOverride.value_or(context->client.qualifiedName()));
   }
   return SEC_E_OK;
 }

@@ -95,6 +95,10 @@ WINSIM_CONTROL HANDLE createAccountToken(const std::u16string &qualifiedName,
 // for a package's credentials instead of the usual one.
 WINSIM_CONTROL void setCredentialNameOverride(const std::u16string &package, const std::u16string &name);
 enum class StepRole { Client, Server };
+// The user name QueryContextAttributesW(SECPKG_ATTR_NAMES) reports for every
+// established context instead of its client's, for names no account has
+// (one with an empty domain part, say).
+WINSIM_CONTROL void setContextUserNameOverride(const std::u16string &name);
 // Makes the package's steps in that role ask for CompleteAuthToken, as some
 // packages do: SEC_I_COMPLETE_NEEDED in place of SEC_E_OK and
 // SEC_I_COMPLETE_AND_CONTINUE in place of SEC_I_CONTINUE_NEEDED.
