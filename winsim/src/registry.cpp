@@ -226,10 +226,9 @@ bool isStringType(DWORD type) {
 std::vector<BYTE> storedBytes(DWORD type, const BYTE *data, DWORD count) {
   DWORD stored = count;
   if (isStringType(type) && count >= sizeof(char16_t) && count % sizeof(char16_t) == 0) {
-    const BYTE *last = data + count - sizeof(char16_t);
-    bool lastUnitIsZero = last[0] == 0 && last[1] == 0;
-    bool nextUnitIsZero = data[count] == 0 && data[count + 1] == 0;
-    if (!lastUnitIsZero && nextUnitIsZero) {
+    // The unit after the data is read only when the counted data lacks the terminator.
+    auto isZeroUnit = [](const BYTE *unit) { return unit[0] == 0 && unit[1] == 0; };
+    if (!isZeroUnit(data + count - sizeof(char16_t)) && isZeroUnit(data + count)) {
       stored += sizeof(char16_t);
     }
   }
