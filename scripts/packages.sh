@@ -2,7 +2,9 @@
 # shellcheck disable=SC2034
 LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless)
 LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format)
+# The DLL and the release.
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 # The Windows suite runs under Wine against a Kerberos KDC of its own.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 krb5-kdc krb5-admin-server krb5-user)
+WINE_TEST_PACKAGES=(wine wine64 krb5-kdc krb5-admin-server krb5-user)
 # Only benchmarks/run.sh installs these.
 BENCHMARK_PACKAGES=(libbenchmark-dev libjna-java)

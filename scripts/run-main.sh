@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The main job: builds the library, the jar and the walk-through, and runs the
-# walk-through on the simulated Windows machine's default profile, with the
-# library loaded from the jar alone. Its report is described in demo/REPORT.md.
+# The main job: builds the library on the simulated Windows platform, the
+# Java classes and the walk-through, cross-compiles the Windows DLL and packs
+# the release into dist/, then runs the walk-through on the simulated Windows
+# machine's default profile, the Linux library named explicitly with
+# -Dntseclink.library.path. Its report is described in demo/REPORT.md.
 #
 # Usage: run-main.sh [WALKTHROUGH_OPTIONS...]
 #        run-main.sh --kerberos-under-wine
@@ -10,17 +12,21 @@
 #   loopback (the Wine test program's), in a Wine prefix of its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/packages.sh"
 
 run_on_winsim() {
-  "$root/scripts/build.sh"
+  "$root/scripts/build.sh" ntseclink winsim ntseclink_classes ntseclink_demo
+  "$root/scripts/build-windows.sh" release
   local build="$root/build/linux"
-  java -Xcheck:jni -cp "$build/java/ntseclink.jar:$build/demo/ntseclink-demo.jar" \
+  java -Xcheck:jni -Dntseclink.library.path="$build/libntseclink.so" \
+    -cp "$build/java/ntseclink-classes.jar:$build/demo/ntseclink-demo.jar" \
     com.corvane.zel.ntseclink.demo.Walkthrough "$@"
 }
 
 # The Wine test program's setting: a fresh prefix and a realm of its own.
 run_kerberos_under_wine() {
-  "$root/scripts/build-windows.sh"
+  "$root/scripts/ensure-packages.sh" "${WINE_TEST_PACKAGES[@]}"
+  "$root/scripts/build-windows.sh" ntseclink_walkthrough
   WINE_PROGRAM=ntseclink_walkthrough.exe "$root/tests/windows/run-wine-tests.sh" "$root/build/windows"
 }
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Runs the JUnit tests on the JVM with -Xcheck:jni against the Linux build of
-# the library. HotSpot reports JNI misuse on the output and still exits 0, so
-# any such report fails the run here.
+# the library, named with -Dntseclink.library.path as the tests' opt-in to the
+# simulated machine. HotSpot reports JNI misuse on the output and still exits
+# 0, so any such report fails the run here.
+#
+# NTSECLINK_RELEASE_JAR and NTSECLINK_TESTED_DLL (set by ctest) name the
+# release jar and the Windows build's DLL for the release tests.
 #
 # Usage: run-java-tests.sh BUILD_DIR [JUNIT_SELECTORS...]
 #   BUILD_DIR is the Linux build directory after building the targets
-#   ntseclink, ntseclink_jar and ntseclink_java_tests. Selectors such as
+#   ntseclink, ntseclink_classes and ntseclink_java_tests. Selectors such as
 #   --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest run only
 #   those tests instead of all.
 set -euo pipefail
@@ -19,14 +23,15 @@ usage() {
 readonly BUILD_DIR="$(cd "$1" && pwd)"
 shift
 readonly JUNIT_CONSOLE_JAR=/usr/share/java/junit-platform-console-standalone.jar
-readonly LIBRARY_JAR="$BUILD_DIR/java/ntseclink.jar"
+readonly CLASSES_JAR="$BUILD_DIR/java/ntseclink-classes.jar"
+readonly LIBRARY="$BUILD_DIR/libntseclink.so"
 readonly TESTS_JAR="$BUILD_DIR/tests/java/ntseclink-tests.jar"
 # HotSpot's -Xcheck:jni reports: warnings and fatal errors "in native method",
 # local reference overflows, and calls made inside a critical region.
 readonly JNI_COMPLAINTS_RE='(WARNING|FATAL ERROR) in native method|WARNING: JNI local refs|Warning: Calling other JNI functions'
 
 [[ -f "$JUNIT_CONSOLE_JAR" ]] || { echo "JUnit 5 is missing: install the Debian package junit5" >&2; exit 2; }
-for file in "$BUILD_DIR/libntseclink.so" "$LIBRARY_JAR" "$TESTS_JAR"; do
+for file in "$LIBRARY" "$CLASSES_JAR" "$TESTS_JAR"; do
   [[ -f "$file" ]] || { echo "missing $file: build the library, its jar and the Java tests first" >&2; exit 2; }
 done
 
@@ -41,8 +46,10 @@ selection=(--scan-class-path "$TESTS_JAR")
 (($# == 0)) || selection=("$@")
 
 status=0
-java -Xcheck:jni -Djava.library.path="$BUILD_DIR" -jar "$JUNIT_CONSOLE_JAR" \
-  --class-path "$LIBRARY_JAR:$TESTS_JAR" --disable-banner --disable-ansi-colors --details=tree "${selection[@]}" 2>&1 |
+# java.library.path holds the tests' own support library.
+java -Xcheck:jni -Dntseclink.library.path="$LIBRARY" -Djava.library.path="$BUILD_DIR" \
+  -Dntseclink.test.releaseJar="${NTSECLINK_RELEASE_JAR:-}" -Dntseclink.test.testedDll="${NTSECLINK_TESTED_DLL:-}" \
+  -jar "$JUNIT_CONSOLE_JAR" --class-path "$CLASSES_JAR:$TESTS_JAR" --disable-banner --disable-ansi-colors --details=tree "${selection[@]}" 2>&1 |
   tee "$output" || status=$?
 
 if grep -qE "$JNI_COMPLAINTS_RE" "$output"; then

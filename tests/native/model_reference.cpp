@@ -416,16 +416,19 @@ Outcome ReferenceModel::createContext(PlatformPath &path, bool client, ULONG fla
 uint32_t ReferenceModel::serverStep(const SspiEntry &entry, const std::optional<Token> &token,
                                     SspiEntry &next) {
   const uint32_t invalid = static_cast<uint32_t>(SEC_E_INVALID_TOKEN);
-  if (token->package != entry.package) {
+  // Negotiate takes a raw NTLM or Kerberos client and answers in its package.
+  bool rawClient = entry.state == State::Initial && entry.package == Package::Negotiate;
+  if (token->package != entry.package && !rawClient) {
     return invalid;
   }
+  next.package = token->package;
   if (entry.state == State::Initial) {
     if (token->kind == Token::Kind::NtlmNegotiate) {
       next.mechanism = Mechanism::Ntlm;
       next.session = Session{0, ++nonces_, Mechanism::Ntlm};
       next.attributes = serverGrants(token->clientFlags, Mechanism::Ntlm);
       next.lastToken =
-          Token{Token::Kind::NtlmChallenge, entry.package, Mechanism::Ntlm, 0, next.session.serverNonce, 0};
+          Token{Token::Kind::NtlmChallenge, next.package, Mechanism::Ntlm, 0, next.session.serverNonce, 0};
       return static_cast<uint32_t>(SEC_I_CONTINUE_NEEDED);
     }
     if (token->kind == Token::Kind::ApRequest) {
@@ -435,7 +438,7 @@ uint32_t ReferenceModel::serverStep(const SspiEntry &entry, const std::optional<
       next.lastToken = Token{};
       if ((token->clientFlags & ISC_REQ_MUTUAL_AUTH) != 0) {
         next.lastToken =
-            Token{Token::Kind::ApReply, entry.package, Mechanism::Kerberos, token->clientNonce, 0, 0};
+            Token{Token::Kind::ApReply, next.package, Mechanism::Kerberos, token->clientNonce, 0, 0};
       }
       return SEC_E_OK;
     }

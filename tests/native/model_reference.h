@@ -116,7 +116,7 @@ enum class State { Initial, Negotiating, Success, Error };
 
 struct SspiEntry {
   bool client = false;
-  Package package = Package::Negotiate;
+  Package package = Package::Negotiate;  // as created; a Negotiate server takes on a raw client's
   State state = State::Initial;
   bool impersonating = false;
   bool platformContext = false;

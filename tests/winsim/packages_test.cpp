@@ -120,12 +120,13 @@ struct NegotiateCase {
   const char *name;
   std::u16string (*target)();
   const char16_t *mechanism;
+  const char16_t *clientPackage = u"Negotiate";  // a raw NTLM or Kerberos client meets the same server
 };
 
 class PackagesNegotiateTest : public PackagesTest, public ::testing::WithParamInterface<NegotiateCase> {};
 
 TEST_P(PackagesNegotiateTest, ChoosesTheMechanismTheTargetAllows) {
-  Peer client(u"Negotiate", SECPKG_CRED_OUTBOUND);
+  Peer client(GetParam().clientPackage, SECPKG_CRED_OUTBOUND);
   Peer server(u"Negotiate", SECPKG_CRED_INBOUND);
   std::u16string target = GetParam().target();
   ASSERT_TRUE(establish(client, server, target, kMutual));
@@ -143,7 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NegotiateCase{"ServiceOfThisHost", localService, u"Kerberos"},
                       NegotiateCase{"NoTarget", [] { return std::u16string(); }, u"NTLM"},
                       NegotiateCase{"UnknownHost", [] { return std::u16string(u"HTTP/nowhere.invalid"); },
-                                    u"NTLM"}),
+                                    u"NTLM"},
+                      NegotiateCase{"RawNtlmClient", [] { return std::u16string(); }, u"NTLM", u"NTLM"},
+                      NegotiateCase{"RawKerberosClient", localService, u"Kerberos", u"Kerberos"}),
     [](const auto &testInfo) { return std::string(testInfo.param.name); });
 
 // ---- Targets ---------------------------------------------------------------------

@@ -122,7 +122,7 @@ enum class Leg { ClientAwaitsChallenge, ClientAwaitsApReply, ServerAwaitsAuthent
 
 struct Context {
   bool isServer = false;
-  Package package = Package::Negotiate;    // the package the credentials were acquired for
+  Package package = Package::Negotiate;    // the package the tokens name (see spokenPackage)
   Package mechanism = Package::Negotiate;  // NTLM or Kerberos: what actually runs
   Leg leg = Leg::Established;
   Account self;    // the account of the credentials
@@ -382,6 +382,18 @@ std::optional<Package> mechanismOf(const Token &token, Package receiverPackage) 
   }
   bool fits = receiverPackage == Package::Negotiate || *found == receiverPackage;
   return fits ? found : std::nullopt;
+}
+
+// The package a client's first token speaks, when the server's package takes
+// it: its own, or under Negotiate a raw NTLM or Kerberos token, which
+// Windows' Negotiate accepts from clients of those packages.
+std::optional<Package> spokenPackage(const Token &token, Package serverPackage) {
+  auto name = token.text("package");
+  auto spoken = name ? findPackage(*name) : std::nullopt;
+  if (!spoken || (*spoken != serverPackage && serverPackage != Package::Negotiate)) {
+    return std::nullopt;
+  }
+  return spoken;
 }
 
 bool isMessage(const Token &token, const Context &context, const char *kind) {
@@ -646,12 +658,13 @@ Step firstServerStep(const Credential &credential, const Bytes &input, ULONG ser
     return {SEC_E_NO_CREDENTIALS, {}};
   }
   auto token = Token::open(input.data, input.size);
-  auto mechanism = token ? mechanismOf(*token, credential.package) : std::nullopt;
+  auto package = token ? spokenPackage(*token, credential.package) : std::nullopt;
+  auto mechanism = package ? mechanismOf(*token, *package) : std::nullopt;
   if (!mechanism) {
     return {SEC_E_INVALID_TOKEN, {}};
   }
   context.isServer = true;
-  context.package = credential.package;
+  context.package = *package;  // the server answers in the package the client speaks
   context.mechanism = *mechanism;
   context.self = credential.account;
   if (isMessage(*token, context, message::kNegotiate)) {

@@ -59,7 +59,7 @@ class Walkthrough {
   Walkthrough(jnihost::Jvm &jvm, const jnihost::Natives &natives) : jvm_(jvm), natives_(natives) {}
 
   int run(const std::u16string &target) {
-    std::printf("ntseclink walk-through\n");
+    std::printf("ntseclink walk-through under Wine\n");
     section("Machine", [&] { machine(); });
     kerberos(target);
     std::printf("\n");

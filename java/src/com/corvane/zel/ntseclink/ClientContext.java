@@ -9,7 +9,7 @@ import java.util.Objects;
  *
  * <pre>{@code
  * try (ClientContext client = ClientContext.create("Kerberos", "HTTP/web.corvane.test",
- *         ContextFlags.MUTUAL_AUTH | ContextFlags.CONFIDENTIALITY)) {
+ *         ContextFlags.ISC_REQ_MUTUAL_AUTH | ContextFlags.ISC_REQ_CONFIDENTIALITY)) {
  *     byte[] token = client.challengeToken();
  *     while (token.length > 0) {
  *         byte[] answer = exchangeWithServer(token);

@@ -1,7 +1,9 @@
 package com.corvane.zel.ntseclink;
 
 import java.util.Base64;
+import java.util.List;
 import java.util.Objects;
+import java.util.Optional;
 
 /**
  * The header format of HTTP Negotiate authentication (RFC 4559): a token
@@ -38,7 +40,9 @@ public final class HttpNegotiate {
     }
 
     /**
-     * Takes the token out of a Negotiate header value.
+     * Takes the token out of a Negotiate header value of one scheme, such as
+     * an {@value #AUTHORIZATION} value; a {@value #WWW_AUTHENTICATE} value,
+     * which may list several challenges, goes to {@link #challengeToken(List)}.
      *
      * @param headerValue the value, such as "Negotiate YIIB..."
      * @return the decoded token; empty for "Negotiate" without a token
@@ -50,7 +54,37 @@ public final class HttpNegotiate {
         if (!isNegotiate(headerValue)) {
             throw new IllegalArgumentException("not a Negotiate header: scheme \"" + schemeOf(headerValue) + "\"");
         }
-        String encoded = headerValue.strip().substring(SCHEME.length()).strip();
+        return decode(headerValue.strip().substring(SCHEME.length()).strip());
+    }
+
+    /**
+     * Finds the Negotiate challenge among those a server sent: each
+     * {@value #WWW_AUTHENTICATE} value is a comma-separated list of
+     * challenges (RFC 7235), such as {@code Basic realm="x", Negotiate YIIB...},
+     * and a response may carry several such header lines.
+     *
+     * @param wwwAuthenticateValues the header's values, one per header line, in order
+     * @return the first Negotiate challenge's decoded token, empty when it carries none; no value when no
+     *         challenge is of the Negotiate scheme
+     * @throws IllegalArgumentException when a value is not a list of challenges, or the Negotiate challenge
+     *         carries parameters or a token that is not base64
+     */
+    public static Optional<byte[]> challengeToken(List<String> wwwAuthenticateValues) {
+        Optional<Challenges.Challenge> negotiate = Optional.empty();
+        for (String value : wwwAuthenticateValues) {
+            for (Challenges.Challenge challenge : Challenges.parse(Objects.requireNonNull(value, "value"))) {
+                if (negotiate.isEmpty() && challenge.scheme().equalsIgnoreCase(SCHEME)) {
+                    negotiate = Optional.of(challenge);
+                }
+            }
+        }
+        if (negotiate.isPresent() && negotiate.get().hasParameters()) {
+            throw new IllegalArgumentException("the Negotiate challenge carries parameters instead of a token");
+        }
+        return negotiate.map(challenge -> decode(challenge.token68()));
+    }
+
+    private static byte[] decode(String encoded) {
         try {
             return Base64.getDecoder().decode(encoded);
         } catch (IllegalArgumentException e) {

@@ -1,6 +1,7 @@
 package com.corvane.zel.ntseclink;
 
 import java.lang.ref.Cleaner;
+import java.lang.ref.Reference;
 import java.util.function.IntConsumer;
 
 /**
@@ -8,19 +9,19 @@ import java.util.function.IntConsumer;
  * {@link #close()} or, should the owner be dropped without closing it, after
  * the owner has become unreachable.
  *
- * <p>Calls through the handle ({@link #use}) and {@link #close()} are
- * serialised on this object, so a close waits for a call in progress and no
- * call ever reaches the natives with a freed handle. A free that the natives
- * refuse (by throwing) leaves the handle open, to be closed again later.
+ * <p>Calls through the handle ({@link #use}), {@link #close()} and the late
+ * free are serialised on one lock, and a call keeps the owner reachable until
+ * it returns, so a free waits for a call in progress and no call ever reaches
+ * the natives with a freed handle. A free that the natives refuse (by
+ * throwing) leaves the handle open, to be closed again later.
  */
 final class NativeHandle {
     private static final Cleaner CLEANER = Cleaner.create();
 
+    private final Object owner;
     private final String ownerName;
-    private final int value;
     private final Release release;
     private final Cleaner.Cleanable cleanable;
-    private boolean closed;
 
     /**
      * @param owner the object whose reachability decides the late release; never referenced by the release
@@ -29,13 +30,16 @@ final class NativeHandle {
      * @param free the native that frees the handle
      */
     NativeHandle(Object owner, String ownerName, int value, IntConsumer free) {
+        this.owner = owner;
         this.ownerName = ownerName;
-        this.value = value;
         this.release = new Release(value, free);
         this.cleanable = CLEANER.register(owner, release);
     }
 
-    /** Frees the handle the first time it completes; never refers to the owner. */
+    /**
+     * The handle and whether it is freed: the lock of every call, and the
+     * Cleaner's action, which must not reach the owner or it would never run.
+     */
     private static final class Release implements Runnable {
         private final int value;
         private final IntConsumer free;
@@ -65,31 +69,38 @@ final class NativeHandle {
      *
      * @throws IllegalStateException after {@link #close()}
      */
-    synchronized <T> T use(Call<T> call) {
-        if (closed) {
-            throw new IllegalStateException(ownerName + " is closed");
+    <T> T use(Call<T> call) {
+        try {
+            synchronized (release) {
+                if (release.freed) {
+                    throw new IllegalStateException(ownerName + " is closed");
+                }
+                return call.apply(release.value);
+            }
+        } finally {
+            // The owner may be unreachable to its caller already; the Cleaner must wait until here.
+            Reference.reachabilityFence(owner);
         }
-        return call.apply(value);
     }
 
     /** The handle's number, also after close. */
     int value() {
-        return value;
+        return release.value;
     }
 
-    synchronized boolean isClosed() {
-        return closed;
+    boolean isClosed() {
+        synchronized (release) {
+            return release.freed;
+        }
     }
 
     /**
      * Frees the handle the first time; later calls do nothing. When the free
      * throws, the handle stays open.
      */
-    synchronized void close() {
-        if (!closed) {
-            release.run();
-            closed = true;
-            cleanable.clean();
-        }
+    void close() {
+        // Freed here first, so that a refusal leaves the Cleaner registered; the clean then finds it freed.
+        release.run();
+        cleanable.clean();
     }
 }

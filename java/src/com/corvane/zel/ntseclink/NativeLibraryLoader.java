@@ -1,47 +1,47 @@
 package com.corvane.zel.ntseclink;
 
-import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.InputStreamReader;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.FileSystems;
-import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.attribute.PosixFilePermissions;
-import java.util.ArrayList;
-import java.util.List;
+import java.nio.file.Paths;
 import java.util.Locale;
+import java.util.Properties;
+import java.util.regex.Pattern;
 
 /**
  * Loads the native library once for the three classes that declare its
- * natives, from the first of these places that has it:
+ * natives:
  *
- * <ol>
- * <li>the file named by the system property {@value #LIBRARY_PATH_PROPERTY};
- * <li>the jar: the library built for this platform, under
- * {@code /native/<os>-<arch>/}, copied with the libraries it needs into a
- * new directory that only this user may open, loaded from there and removed
- * again as soon as the platform lets go of it;
- * <li>{@code java.library.path}, by the name {@value #LIBRARY_NAME}.
- * </ol>
+ * <ul>
+ * <li>when the system property {@value #LIBRARY_PATH_PROPERTY} names a
+ * library file, that file (this is how the demo, the tests and the
+ * benchmarks load the Linux build on its simulated Windows machine);
+ * <li>otherwise, on 64-bit Windows only, the DLL this jar carries, copied
+ * into a fresh private directory and checked against the SHA-256 recorded
+ * beside it in the jar before it is loaded (see {@link PrivateDllCopy}).
+ * </ul>
  *
- * The jar comes before {@code java.library.path} so that the classes always
- * meet the library they were built with.
+ * Anywhere else the first use of a native fails with an
+ * {@link UnsatisfiedLinkError} that says so: the library answers for the
+ * Windows machine it runs on, and nothing else may pass for one.
  */
 final class NativeLibraryLoader {
-    /** System property naming the library file by absolute path, for installs outside java.library.path. */
+    /** System property naming the library file by absolute path. */
     static final String LIBRARY_PATH_PROPERTY = "ntseclink.library.path";
 
-    /** Name of the library on java.library.path: ntseclink.dll, libntseclink.so. */
-    static final String LIBRARY_NAME = "ntseclink";
+    /** Where the release jar carries the DLL. */
+    static final String DLL_RESOURCE = "/native/windows-x86_64/ntseclink.dll";
 
-    /**
-     * The list, in each platform's resource directory, of the files to copy
-     * out, as paths relative to that directory; the library's own
-     * dependencies are found through their place next to it.
-     */
-    static final String BUNDLE_INDEX = "libraries.txt";
+    /** The DLL's SHA-256 in hexadecimal, recorded in the jar when it is packed. */
+    static final String DLL_SHA256_RESOURCE = DLL_RESOURCE + ".sha256";
+
+    private static final Pattern SHA256_HEX = Pattern.compile("[0-9a-f]{64}");
+
+    /** Opens a resource of the jar by its absolute name; null when the jar lacks it. */
+    interface JarResources {
+        InputStream open(String name) throws IOException;
+    }
 
     private static boolean loaded;
 
@@ -51,7 +51,8 @@ final class NativeLibraryLoader {
     /**
      * Loads the library unless it is loaded already.
      *
-     * @throws UnsatisfiedLinkError when the library cannot be loaded, or the jar's copy cannot be written out
+     * @throws UnsatisfiedLinkError when the library cannot be loaded, on any platform but 64-bit Windows
+     *     without the path property, or when the jar's DLL cannot be copied out or fails its check
      */
     static synchronized void ensureLoaded() {
         if (loaded) {
@@ -60,153 +61,77 @@ final class NativeLibraryLoader {
         String path = System.getProperty(LIBRARY_PATH_PROPERTY, "");
         if (!path.isEmpty()) {
             System.load(path);
-        } else if (!loadBundled()) {
-            System.loadLibrary(LIBRARY_NAME);
+        } else {
+            try (PrivateDllCopy copy = copyJarDll(System.getProperties(), NativeLibraryLoader.class::getResourceAsStream)) {
+                System.load(copy.file().toString());
+            }
         }
         loaded = true;
     }
 
     /**
-     * The jar's resource directory for the running platform, such as
-     * {@code /native/linux-x86_64}, or null for a platform the library is not
-     * built for.
+     * The jar's DLL, copied for the platform these system properties
+     * describe into a fresh private directory of {@link #copiesFolder} and
+     * checked against its recorded SHA-256; locked until closed, so that no
+     * other start removes it before it is loaded.
+     *
+     * @throws UnsatisfiedLinkError on any platform but 64-bit Windows, or when the copy cannot be made or fails its check
      */
-    static String bundleDirectory() {
-        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
-        String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
-        if (!arch.equals("amd64") && !arch.equals("x86_64")) {
-            return null;
-        }
-        if (os.startsWith("windows")) {
-            return "/native/windows-x86_64";
-        }
-        if (os.startsWith("linux")) {
-            return "/native/linux-x86_64";
-        }
-        return null;
-    }
-
-    /** Loads the jar's copy of the library; false when the jar has none for this platform. */
-    private static boolean loadBundled() {
-        String directory = bundleDirectory();
-        if (directory == null) {
-            return false;
-        }
-        List<String> files = bundledFiles(directory);
-        if (files == null) {
-            return false;
-        }
-        String libraryFile = System.mapLibraryName(LIBRARY_NAME);
-        if (!files.contains(libraryFile)) {
-            throw linkError("the jar's " + directory + "/" + BUNDLE_INDEX + " does not list " + libraryFile, null);
-        }
-        Path target;
-        List<Path> written = new ArrayList<>();
-        try {
-            target = createPrivateDirectory();
-            written.add(target);
-            for (String file : files) {
-                extract(directory, file, target, written);
+    static PrivateDllCopy copyJarDll(Properties system, JarResources jar) {
+        requireWindows64(system);
+        Path folder = copiesFolder(system);
+        try (InputStream dll = jar.open(DLL_RESOURCE)) {
+            if (dll == null) {
+                throw new UnsatisfiedLinkError("this jar carries no ntseclink.dll (" + DLL_RESOURCE
+                        + "): put the release jar on the class path, or name the library file with -D"
+                        + LIBRARY_PATH_PROPERTY + "=FILE");
             }
-        } catch (IOException | RuntimeException e) {
-            removeOrDeleteOnExit(written);
-            throw linkError("cannot copy the native library out of the jar: " + e.getMessage(), e);
-        }
-        try {
-            System.load(target.resolve(libraryFile).toString());
-        } finally {
-            // Once loaded, the files are no longer needed where the system lets
-            // them go (POSIX); elsewhere they go when the JVM exits.
-            removeOrDeleteOnExit(written);
-        }
-        return true;
-    }
-
-    /** The relative paths the bundle index lists, or null when the jar has no library for this platform. */
-    private static List<String> bundledFiles(String directory) {
-        try (InputStream index = NativeLibraryLoader.class.getResourceAsStream(directory + "/" + BUNDLE_INDEX)) {
-            if (index == null) {
-                return null;
-            }
-            List<String> files = new ArrayList<>();
-            BufferedReader reader = new BufferedReader(new InputStreamReader(index, StandardCharsets.UTF_8));
-            for (String line = reader.readLine(); line != null; line = reader.readLine()) {
-                String file = line.strip();
-                if (!file.isEmpty() && !file.startsWith("#")) {
-                    files.add(file);
-                }
-            }
-            return files;
+            return PrivateDllCopy.create(folder, dll, recordedSha256(jar), system.getProperty("user.name", ""));
         } catch (IOException e) {
-            throw linkError("cannot read the jar's " + directory + "/" + BUNDLE_INDEX + ": " + e.getMessage(), e);
-        }
-    }
-
-    private static Path createPrivateDirectory() throws IOException {
-        if (FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
-            return Files.createTempDirectory("ntseclink-",
-                    PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
-        }
-        // Elsewhere the user's own temporary directory keeps it private.
-        return Files.createTempDirectory("ntseclink-");
-    }
-
-    /**
-     * Copies one listed file below the target directory, refusing paths that
-     * would leave it; adds what it creates to {@code written}, in the order of
-     * creation.
-     */
-    private static void extract(String directory, String file, Path target, List<Path> written)
-            throws IOException {
-        Path destination = target.resolve(file).normalize();
-        if (!destination.startsWith(target) || destination.equals(target)) {
-            throw new IOException("the bundle lists a path outside its directory: " + file);
-        }
-        List<Path> parents = new ArrayList<>();
-        for (Path parent = destination.getParent(); !parent.equals(target); parent = parent.getParent()) {
-            parents.add(0, parent);
-        }
-        for (Path parent : parents) {
-            if (!Files.isDirectory(parent)) {
-                Files.createDirectory(parent);
-                written.add(parent);
-            }
-        }
-        try (InputStream in = NativeLibraryLoader.class.getResourceAsStream(directory + "/" + file)) {
-            if (in == null) {
-                throw new IOException("the jar lacks " + directory + "/" + file);
-            }
-            Files.copy(in, destination);
-            written.add(destination);
+            UnsatisfiedLinkError error =
+                    new UnsatisfiedLinkError("cannot copy ntseclink.dll out of the jar into " + folder + ": " + e.getMessage());
+            error.initCause(e);
+            throw error;
         }
     }
 
     /**
-     * Removes what was written, newest first, so that files go before their
-     * directories; whatever the system still holds (a loaded DLL on Windows)
-     * is left to be removed when the JVM exits.
+     * Refuses every platform but 64-bit Windows, naming the one found.
+     *
+     * @throws UnsatisfiedLinkError unless the properties describe 64-bit Windows
      */
-    private static void removeOrDeleteOnExit(List<Path> written) {
-        List<Path> kept = new ArrayList<>();
-        for (int i = written.size() - 1; i >= 0; i--) {
-            Path path = written.get(i);
-            try {
-                Files.deleteIfExists(path);
-            } catch (IOException | SecurityException e) {
-                kept.add(0, path);
-            }
-        }
-        // Removal at exit runs in the reverse order of registration: parents first here.
-        for (Path path : kept) {
-            path.toFile().deleteOnExit();
+    static void requireWindows64(Properties system) {
+        String os = system.getProperty("os.name", "");
+        String arch = system.getProperty("os.arch", "");
+        boolean windows = os.toLowerCase(Locale.ROOT).startsWith("windows");
+        boolean x64 = arch.equalsIgnoreCase("amd64") || arch.equalsIgnoreCase("x86_64");
+        if (!windows || !x64) {
+            throw new UnsatisfiedLinkError("ntseclink runs on 64-bit Windows; found os.name \"" + os + "\", os.arch \""
+                    + arch + "\". A library file built for this platform (such as the Linux build on the simulated"
+                    + " Windows machine) is loaded only when -D" + LIBRARY_PATH_PROPERTY + "=FILE names it");
         }
     }
 
-    private static UnsatisfiedLinkError linkError(String message, Throwable cause) {
-        UnsatisfiedLinkError error = new UnsatisfiedLinkError(message);
-        if (cause != null) {
-            error.initCause(cause);
+    /**
+     * The folder of the DLL's copies: one per user in the temporary folder
+     * (the user's own on Windows), so that a start removes only its own
+     * user's earlier copies.
+     */
+    static Path copiesFolder(Properties system) {
+        String user = system.getProperty("user.name", "").replaceAll("[^A-Za-z0-9._-]", "_");
+        return Paths.get(system.getProperty("java.io.tmpdir", ""), "ntseclink-" + user);
+    }
+
+    private static String recordedSha256(JarResources jar) throws IOException {
+        try (InputStream recorded = jar.open(DLL_SHA256_RESOURCE)) {
+            if (recorded == null) {
+                throw new IOException("the jar records no SHA-256 of the DLL (" + DLL_SHA256_RESOURCE + ")");
+            }
+            String hex = new String(recorded.readNBytes(64), StandardCharsets.US_ASCII);
+            if (!SHA256_HEX.matcher(hex).matches()) {
+                throw new IOException("the jar's " + DLL_SHA256_RESOURCE + " holds no SHA-256");
+            }
+            return hex;
         }
-        return error;
     }
 }

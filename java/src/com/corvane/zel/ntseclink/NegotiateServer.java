@@ -16,7 +16,16 @@ import java.util.Optional;
  *     response.sendError(401);
  *     return;
  * }
- * NegotiateServer.Step step = negotiate.accept(authorization);   // one NegotiateServer per connection
+ * NegotiateServer.Step step;
+ * try {
+ *     step = negotiate.accept(authorization);   // one NegotiateServer per connection
+ * } catch (IllegalArgumentException | WinAuthException refused) {
+ *     // A malformed or refused token, not a server fault: the client may start over.
+ *     // A WinAuthException's status() (0x80090308 for a token the package cannot read) is worth a log line.
+ *     response.setHeader(HttpNegotiate.WWW_AUTHENTICATE, HttpNegotiate.SCHEME);
+ *     response.sendError(401);
+ *     return;
+ * }
  * step.wwwAuthenticate().ifPresent(value -> response.setHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
  * if (!step.isComplete()) {
  *     response.sendError(401);   // the client answers on the same connection
@@ -29,8 +38,14 @@ import java.util.Optional;
  * connection, so a server keeps one instance per connection (or per session)
  * and closes it with the connection. An instance serves one request at a
  * time.
+ *
+ * <p>The caller may close the context {@link #context()} gave: that ends the
+ * authentication, {@link #isComplete()} turns false, and the next header
+ * starts a new one.
  */
 public final class NegotiateServer implements AutoCloseable {
+    private enum Exchange { NONE, IN_PROGRESS, COMPLETE }
+
     private final String packageName;
     private ServerContext context;
     private boolean closed;
@@ -87,8 +102,9 @@ public final class NegotiateServer implements AutoCloseable {
 
     /**
      * Feeds one Authorization header to the authentication: it continues the
-     * one in progress or, when none is (the first call, after completion or
-     * after a failure), starts a new one, closing the previous context.
+     * one in progress or, when none is (the first call, after completion, after
+     * a failure or after the caller closed the context), starts a new one,
+     * closing the previous context.
      *
      * @param authorization the Authorization header's value, "Negotiate" and a base64 token
      * @return the step's outcome
@@ -104,7 +120,7 @@ public final class NegotiateServer implements AutoCloseable {
         if (token.length == 0) {
             throw new IllegalArgumentException("the Negotiate header carries no token");
         }
-        if (context == null || context.isEstablished()) {
+        if (exchange() != Exchange.IN_PROGRESS) {
             closeContext();
             context = ServerContext.create(packageName);
         }
@@ -123,10 +139,10 @@ public final class NegotiateServer implements AutoCloseable {
     /**
      * Tells whether the last header completed the authentication.
      *
-     * @return true when {@link #context()} is established
+     * @return true when {@link #context()} is established and the caller has not closed it
      */
     public synchronized boolean isComplete() {
-        return context != null && context.isEstablished();
+        return exchange() == Exchange.COMPLETE;
     }
 
     /**
@@ -138,7 +154,7 @@ public final class NegotiateServer implements AutoCloseable {
      */
     public synchronized ServerContext context() {
         ensureOpen();
-        if (context == null || !context.isEstablished()) {
+        if (!isComplete()) {
             throw new IllegalStateException("no Negotiate authentication is complete");
         }
         return context;
@@ -149,6 +165,18 @@ public final class NegotiateServer implements AutoCloseable {
     public synchronized void close() {
         closed = true;
         closeContext();
+    }
+
+    /** Where the authentication stands; a context the caller closed has ended it. */
+    private Exchange exchange() {
+        try {
+            if (context == null) {
+                return Exchange.NONE;
+            }
+            return context.isEstablished() ? Exchange.COMPLETE : Exchange.IN_PROGRESS;
+        } catch (IllegalStateException closedByTheCaller) {
+            return Exchange.NONE;
+        }
     }
 
     private void ensureOpen() {

@@ -23,13 +23,16 @@ import java.util.Objects;
  * arguments throw {@link NullPointerException} before any native is called.
  */
 public abstract sealed class SecurityContext implements AutoCloseable permits ClientContext, ServerContext {
+    private static final String DEFAULT_PACKAGE = "Negotiate";
+    private static final String PACKAGE_LINE = "SSP package name: ";
+
     private final NativeHandle handle;
     private final String packageName;
     private boolean established;
 
     SecurityContext(String kind, int handle, String packageName) {
         this.handle = new NativeHandle(this, kind, handle, SSPI::FreeHandle);
-        this.packageName = packageName;
+        this.packageName = packageName.isEmpty() ? DEFAULT_PACKAGE : packageName;
     }
 
     /**
@@ -46,7 +49,8 @@ public abstract sealed class SecurityContext implements AutoCloseable permits Cl
     /**
      * Gives the security package the context was created for.
      *
-     * @return the package's name as given at creation, "Negotiate" when none was given
+     * @return the package's name as given at creation; "Negotiate" for an empty name, which the library
+     *         takes as Negotiate
      */
     public final String packageName() {
         return packageName;
@@ -94,6 +98,49 @@ public abstract sealed class SecurityContext implements AutoCloseable permits Cl
      */
     public final int negotiatedAttributes() {
         return handle.use(SSPI::GetNegotiatedAttributes);
+    }
+
+    /**
+     * Tells whether the server proves its identity to the client: on a
+     * client, that the server's final token proved it
+     * ({@link ContextFlags#ISC_RET_MUTUAL_AUTH}); on a server, that its final
+     * token, once the client has it, proves it
+     * ({@link ContextFlags#ASC_RET_MUTUAL_AUTH}). Kerberos grants it when the
+     * client asks for it; NTLM never does.
+     *
+     * @return true when the package granted mutual authentication
+     * @throws WinAuthException when the context is not established ("Invalid state")
+     * @throws IllegalStateException when the context is closed
+     */
+    public final boolean isMutuallyAuthenticated() {
+        // ISC_RET_MUTUAL_AUTH and ASC_RET_MUTUAL_AUTH are the same bit.
+        return (negotiatedAttributes() & ContextFlags.ISC_RET_MUTUAL_AUTH) != 0;
+    }
+
+    /**
+     * Gives the security package that ran the handshake, as the context
+     * reports it: under Negotiate, "Kerberos" or "NTLM".
+     *
+     * @return the package's name
+     * @throws WinAuthException when the context is not established ("Invalid state"), or reports no package
+     * @throws IllegalStateException when the context is closed
+     */
+    public final String mechanism() {
+        return handle.use(h -> {
+            if (!established) {
+                throw new WinAuthException("Invalid state");
+            }
+            return reportedPackage(SSPI.GetContextInformation(h));
+        });
+    }
+
+    private static String reportedPackage(String report) {
+        for (String line : report.split("\n")) {
+            if (line.startsWith(PACKAGE_LINE)) {
+                return line.substring(PACKAGE_LINE.length());
+            }
+        }
+        throw new WinAuthException("The context reports no security package");
     }
 
     /**

@@ -90,13 +90,18 @@ public final class ServerContext extends SecurityContext {
      *
      * @param groupName the group, "DOMAIN\name" or a local group's plain name
      * @return true when the client is a member
-     * @throws GroupNotFoundException when the name does not resolve to a group
+     * @throws GroupNotFoundException when the name does not resolve to a group ("Group not found: " and the
+     *         name)
      * @throws WinAuthException when the context is not established or Windows fails
      * @throws IllegalStateException when the context is closed
      */
     public boolean isGroupMember(String groupName) {
         Objects.requireNonNull(groupName, "groupName");
-        return use(h -> SSPI.IsGroupMember(h, groupName));
+        try {
+            return use(h -> SSPI.IsGroupMember(h, groupName));
+        } catch (GroupNotFoundException notFound) {
+            throw GroupNotFoundException.named(groupName);
+        }
     }
 
     /**

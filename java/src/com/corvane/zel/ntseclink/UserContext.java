@@ -4,7 +4,7 @@ import java.util.Objects;
 import java.util.Optional;
 
 /**
- * The authorization context of a named domain user, made without a logon
+ * The authorization context of a named user, made without a logon
  * and without the user's password, answering group questions from the groups
  * the user had when it was created: the {@link UserAuth} natives of one
  * handle, as methods.
@@ -25,20 +25,27 @@ public final class UserContext implements AutoCloseable {
     }
 
     /**
-     * Creates the context of a domain user from the groups Windows computes
-     * for the user now; later changes need a new context.
+     * Creates the context of a user from the groups Windows computes for the
+     * user now; later changes need a new context.
      *
-     * @param userName the user, "DOMAIN\name"
+     * @param userName the user, "DOMAIN\name": a domain account, or an account of this machine such as
+     *        "WKS01\localadmin"; a name without a backslash, "alice@corvane.test" included, is refused
      * @return the new context
-     * @throws UserNotFoundException when the name does not resolve to an account
-     * @throws WinAuthException for a name without a domain part ("Local users not allowed"), an
-     *         authorization service that could not be prepared ("Not initialized"), a name that resolves to
-     *         a group rather than a user (a "Platform error: " with the status Windows refuses it with), or a
-     *         failing Windows call
+     * @throws UserNotFoundException when the name does not resolve to an account ("User not found: " and the
+     *         name)
+     * @throws WinAuthException for a name without a backslash ("Local users not allowed"), the name of a
+     *         group rather than a user (the authorization API refuses its SID: "Platform error: 00000539"), an
+     *         authorization service that could not be prepared ("Not initialized"), or a failing Windows call
      */
     public static UserContext create(String userName) {
         Objects.requireNonNull(userName, "userName");
-        return new UserContext(UserAuth.CreateUserContext(userName), userName);
+        int handle;
+        try {
+            handle = UserAuth.CreateUserContext(userName);
+        } catch (UserNotFoundException notFound) {
+            throw UserNotFoundException.named(userName);
+        }
+        return new UserContext(handle, userName);
     }
 
     /**
@@ -75,13 +82,18 @@ public final class UserContext implements AutoCloseable {
      *
      * @param groupName the group, "DOMAIN\name" or a local group's plain name
      * @return true when the user is a member
-     * @throws GroupNotFoundException when the name does not resolve to a group
+     * @throws GroupNotFoundException when the name does not resolve to a group ("Group not found: " and the
+     *         name)
      * @throws WinAuthException when Windows fails
      * @throws IllegalStateException when the context is closed
      */
     public boolean isGroupMember(String groupName) {
         Objects.requireNonNull(groupName, "groupName");
-        return handle.use(h -> UserAuth.IsGroupMember(h, groupName));
+        try {
+            return handle.use(h -> UserAuth.IsGroupMember(h, groupName));
+        } catch (GroupNotFoundException notFound) {
+            throw GroupNotFoundException.named(groupName);
+        }
     }
 
     /**

@@ -37,6 +37,15 @@ public final class Walkthrough {
             List.of("BUILTIN\\Administrators", "CORVANE\\Engineering", "BUILTIN\\Users", "CORVANE\\Auditors");
     private static final int LABEL_WIDTH = 30;
     private static final int HEADER_SHOWN = 24;
+    private static final String[] ATTRIBUTE_NAMES = {"delegate", "mutual_auth", "replay_detect",
+        "sequence_detect", "confidentiality", "connection", "integrity", "identify"};
+    private static final int[] CLIENT_ATTRIBUTES = {ContextFlags.ISC_RET_DELEGATE, ContextFlags.ISC_RET_MUTUAL_AUTH,
+        ContextFlags.ISC_RET_REPLAY_DETECT, ContextFlags.ISC_RET_SEQUENCE_DETECT, ContextFlags.ISC_RET_CONFIDENTIALITY,
+        ContextFlags.ISC_RET_CONNECTION, ContextFlags.ISC_RET_INTEGRITY, ContextFlags.ISC_RET_IDENTIFY};
+    // The server's set differs from the client's in integrity and identify.
+    private static final int[] SERVER_ATTRIBUTES = {ContextFlags.ASC_RET_DELEGATE, ContextFlags.ASC_RET_MUTUAL_AUTH,
+        ContextFlags.ASC_RET_REPLAY_DETECT, ContextFlags.ASC_RET_SEQUENCE_DETECT, ContextFlags.ASC_RET_CONFIDENTIALITY,
+        ContextFlags.ASC_RET_CONNECTION, ContextFlags.ASC_RET_INTEGRITY, ContextFlags.ASC_RET_IDENTIFY};
 
     private final PrintStream out;
     private final String user;
@@ -92,7 +101,7 @@ public final class Walkthrough {
     }
 
     private int run() {
-        out.println("ntseclink walk-through");
+        out.println("ntseclink walk-through on " + machineKind());
         String dnsName = section("Machine", this::machine);
         if (target == null) {
             target = "HTTP/" + (dnsName != null ? dnsName : "localhost");
@@ -112,6 +121,16 @@ public final class Walkthrough {
         out.println(failures == 0 ? "Result: every section succeeded"
                 : "Result: " + failures + (failures == 1 ? " section" : " sections") + " failed");
         return failures == 0 ? 0 : 1;
+    }
+
+    /**
+     * The machine the answers come from: off Windows the library loads only
+     * when ntseclink.library.path names a build for the platform, which is
+     * the simulated Windows machine.
+     */
+    private static String machineKind() {
+        return System.getProperty("os.name", "").startsWith("Windows") ? "this Windows machine"
+                : "the simulated Windows machine";
     }
 
     /** A part of the report whose own failure is reported without ending the walk-through. */
@@ -142,7 +161,8 @@ public final class Walkthrough {
 
     private Void serverSideAuthentication() {
         // No target: Negotiate falls back to NTLM, whose three legs show the road best.
-        int flags = ContextFlags.CONFIDENTIALITY | ContextFlags.REPLAY_DETECT | ContextFlags.SEQUENCE_DETECT;
+        int flags = ContextFlags.ISC_REQ_CONFIDENTIALITY | ContextFlags.ISC_REQ_REPLAY_DETECT
+                | ContextFlags.ISC_REQ_SEQUENCE_DETECT;
         ServerContext server = ServerContext.create();
         try (server; ClientContext client = ClientContext.create("Negotiate", null, flags)) {
             line("1 create", "server context, handle " + server.handle() + ", state " + state(server));
@@ -163,8 +183,8 @@ public final class Walkthrough {
             line("2 accept, leg " + leg, token.length + " bytes from the client: complete");
             line("4 established", "state " + state(server) + ", final token " + server.challengeToken().length
                     + " bytes, max token " + server.maxTokenSize() + " bytes");
-            line("", "server attributes " + attributes(server.negotiatedAttributes()));
-            line("", "client attributes " + attributes(client.negotiatedAttributes()));
+            line("", "server attributes " + attributes(server.negotiatedAttributes(), SERVER_ATTRIBUTES));
+            line("", "client attributes " + attributes(client.negotiatedAttributes(), CLIENT_ATTRIBUTES));
             authenticatedClient(server);
             messages(client, server);
         }
@@ -220,12 +240,12 @@ public final class Walkthrough {
      */
     private void kerberosOverHttp() {
         try (NegotiateClient client = NegotiateClient.create("Kerberos", target,
-                ContextFlags.MUTUAL_AUTH | ContextFlags.CONFIDENTIALITY);
+                ContextFlags.ISC_REQ_MUTUAL_AUTH | ContextFlags.ISC_REQ_CONFIDENTIALITY);
                 NegotiateServer server = new NegotiateServer("Kerberos")) {
             section("Kerberos over HTTP Negotiate", () -> httpHandshake(client, server));
             section("Kerberos: the authenticated client", () -> {
                 line("server", "authenticated " + server.context().clientUserName() + " with "
-                        + reportValue(server.context(), "SSP package name"));
+                        + server.context().mechanism());
                 return null;
             });
             section("Kerberos: message protection", () -> {
@@ -253,8 +273,7 @@ public final class Walkthrough {
             }
             request++;
         }
-        boolean mutual = client.isComplete()
-                && (client.context().negotiatedAttributes() & ContextFlags.MUTUAL_AUTH) != 0;
+        boolean mutual = client.isComplete() && client.context().isMutuallyAuthenticated();
         line("client", (client.isComplete() ? "established" : "NOT established")
                 + (mutual ? ", the server proved its identity" : ", without mutual authentication"));
         if (!client.isComplete()) {
@@ -314,16 +333,11 @@ public final class Walkthrough {
         return reportValue(context, "State");
     }
 
-    private static String attributes(int flags) {
+    private static String attributes(int flags, int[] bits) {
         List<String> words = new ArrayList<>();
-        String[] names = {"delegate", "mutual_auth", "replay_detect", "sequence_detect", "confidentiality",
-            "connection", "integrity"};
-        int[] bits = {ContextFlags.DELEGATE, ContextFlags.MUTUAL_AUTH, ContextFlags.REPLAY_DETECT,
-            ContextFlags.SEQUENCE_DETECT, ContextFlags.CONFIDENTIALITY, ContextFlags.CONNECTION,
-            ContextFlags.INTEGRITY};
         for (int i = 0; i < bits.length; i++) {
             if ((flags & bits[i]) != 0) {
-                words.add(names[i]);
+                words.add(ATTRIBUTE_NAMES[i]);
             }
         }
         return String.format("0x%x", flags) + (words.isEmpty() ? "" : " (" + String.join(" ", words) + ")");

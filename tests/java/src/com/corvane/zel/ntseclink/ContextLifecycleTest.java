@@ -109,17 +109,32 @@ class ContextLifecycleTest {
         }
         WinAuthException local = assertThrows(WinAuthException.class, () -> UserContext.create("alice"));
         assertEquals("Local users not allowed", local.getMessage());
-        UserNotFoundException nobody =
-                assertThrows(UserNotFoundException.class, () -> UserContext.create("CORVANE\\nobody"));
-        assertEquals("", nobody.getMessage());
         try (UserContext alice = UserContext.create("CORVANE\\alice")) {
             assertTrue(alice.isGroupMember("CORVANE\\Engineering"));
             assertFalse(alice.isGroupMember("BUILTIN\\Administrators"));
-            assertThrows(GroupNotFoundException.class, () -> alice.isGroupMember("CORVANE\\Auditors"));
         }
         WinAuthException unknown =
                 assertThrows(WinAuthException.class, () -> ClientContext.create("Kerberos", "HTTP/elsewhere", 0));
         assertEquals("Platform error: 80090303", unknown.getMessage());
+        assertEquals(0x80090303, unknown.status().orElseThrow());
+    }
+
+    @Test
+    void namesThatDoNotResolveAreNamedInTheException() {
+        UserNotFoundException nobody =
+                assertThrows(UserNotFoundException.class, () -> UserContext.create("CORVANE\\nobody"));
+        assertEquals("User not found: CORVANE\\nobody", nobody.getMessage());
+        try (UserContext alice = UserContext.create("CORVANE\\alice");
+                ClientContext client = ClientContext.create("Kerberos", SERVICE, 0);
+                ServerContext server = ServerContext.create("Kerberos")) {
+            assertTrue(server.accept(client.challengeToken()));
+            for (Executable call : List.<Executable>of(() -> alice.isGroupMember("CORVANE\\Auditors"),
+                    () -> server.isGroupMember("CORVANE\\Auditors"))) {
+                GroupNotFoundException missing = assertThrows(GroupNotFoundException.class, call);
+                assertEquals("Group not found: CORVANE\\Auditors", missing.getMessage());
+                assertTrue(missing.status().isEmpty());
+            }
+        }
     }
 
     @Test
@@ -140,9 +155,18 @@ class ContextLifecycleTest {
     }
 
     @Test
+    void anEmptyPackageNameIsNegotiateAsTheLibraryTakesIt() {
+        try (ClientContext client = ClientContext.create("", null, 0); ServerContext server = ServerContext.create("")) {
+            assertEquals("Negotiate", client.packageName());
+            assertEquals("Negotiate", server.packageName());
+            assertEquals("NTLM", reportValue(client, "SSP package name"));
+        }
+    }
+
+    @Test
     void aKerberosClientWithoutMutualAuthenticationIsEstablishedAtOnce() {
         try (ClientContext oneLeg = ClientContext.create("Kerberos", SERVICE, 0);
-                ClientContext mutual = ClientContext.create("Kerberos", SERVICE, ContextFlags.MUTUAL_AUTH);
+                ClientContext mutual = ClientContext.create("Kerberos", SERVICE, ContextFlags.ISC_REQ_MUTUAL_AUTH);
                 ServerContext server = ServerContext.create("Kerberos")) {
             assertTrue(oneLeg.isEstablished());
             assertFalse(mutual.isEstablished());
@@ -150,6 +174,22 @@ class ContextLifecycleTest {
             assertTrue(server.isEstablished());
             assertTrue(mutual.initialize(server.challengeToken()));
             assertTrue(mutual.isEstablished());
+        }
+    }
+
+    @Test
+    void eachSideReportsItsAttributesInItsOwnFlagSet() {
+        int asked = ContextFlags.ISC_REQ_MUTUAL_AUTH | ContextFlags.ISC_REQ_INTEGRITY | ContextFlags.ISC_REQ_IDENTIFY;
+        try (ClientContext client = ClientContext.create("Kerberos", SERVICE, asked);
+                ServerContext server = ServerContext.create("Kerberos")) {
+            assertTrue(server.accept(client.challengeToken()));
+            assertTrue(client.initialize(server.challengeToken()));
+            assertEquals(ContextFlags.ISC_RET_MUTUAL_AUTH | ContextFlags.ISC_RET_INTEGRITY
+                    | ContextFlags.ISC_RET_IDENTIFY | ContextFlags.ISC_RET_CONNECTION, client.negotiatedAttributes());
+            // The server asks for its own fixed set; identification only is the client's wish.
+            assertEquals(ContextFlags.ASC_RET_MUTUAL_AUTH | ContextFlags.ASC_RET_REPLAY_DETECT
+                    | ContextFlags.ASC_RET_SEQUENCE_DETECT | ContextFlags.ASC_RET_CONFIDENTIALITY
+                    | ContextFlags.ASC_RET_IDENTIFY | ContextFlags.ASC_RET_CONNECTION, server.negotiatedAttributes());
         }
     }
 

@@ -32,12 +32,20 @@ class UserAuthTest {
     }
 
     @Test
-    void localAndUnknownUsersGetNoContext() {
+    void whichNamesGetAUserContext() {
         WinAuthException local = assertThrows(WinAuthException.class, () -> UserAuth.CreateUserContext("alice"));
         assertEquals("Local users not allowed", local.getMessage());
         UserNotFoundException unknown =
                 assertThrows(UserNotFoundException.class, () -> UserAuth.CreateUserContext("CORVANE\\nobody"));
         assertEquals("", unknown.getMessage());
+        WinAuthException principalName =
+                assertThrows(WinAuthException.class, () -> UserContext.create("alice@corvane.test"));
+        assertEquals("Local users not allowed", principalName.getMessage());
+        WinAuthException group = assertThrows(WinAuthException.class, () -> UserContext.create("CORVANE\\Engineering"));
+        assertEquals(0x539, group.status().orElseThrow());
+        try (UserContext machineAccount = UserContext.create("WKS01\\localadmin")) {
+            assertTrue(machineAccount.isGroupMember("BUILTIN\\Administrators"));
+        }
     }
 
     @Test

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Packs the release from what the Windows build made: the classes jar, the
+# DLL, the sources, the Javadoc and the POM. Every jar lists its entries in a
+# fixed order, all dated SOURCE_DATE_EPOCH, so that the same inputs give the
+# same bytes.
+#
+# Usage: pack-release.sh DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM WORK_DIR
+set -euo pipefail
+
+(($# == 9)) || { echo "usage: $0 DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM WORK_DIR" >&2; exit 2; }
+readonly DIST="$1" VERSION="$2" EPOCH_FILE="$3" CLASSES_JAR="$4" DLL="$5" SOURCES_DIR="$6" JAVADOC_DIR="$7" POM="$8"
+readonly WORK_DIR="$9"
+readonly NATIVE_DIR=native/windows-x86_64
+readonly JAR="${JAR:-jar}"
+DATE="$(date -u -d "@$(cat "$EPOCH_FILE")" +%Y-%m-%dT%H:%M:%SZ)"
+readonly DATE
+readonly BASE="ntseclink-$VERSION"
+
+# pack JAR DIR [JAR_OPTIONS...]: the files below DIR, sorted by path.
+pack() {
+  local jar=$1 dir=$2
+  shift 2
+  local files
+  mapfile -t files < <(cd "$dir" && find . -type f -printf '%P\n' | LC_ALL=C sort)
+  (cd "$dir" && TZ=UTC "$JAR" --create --file "$jar" --date "$DATE" "$@" "${files[@]}")
+}
+
+rm -rf "$WORK_DIR"
+mkdir -p "$WORK_DIR/classes/$NATIVE_DIR"
+(cd "$WORK_DIR/classes" && "$JAR" --extract --file "$CLASSES_JAR")
+rm -rf "$WORK_DIR/classes/META-INF"
+cp "$DLL" "$WORK_DIR/classes/$NATIVE_DIR/ntseclink.dll"
+sha256sum "$DLL" | cut -d ' ' -f 1 >"$WORK_DIR/classes/$NATIVE_DIR/ntseclink.dll.sha256"
+cat >"$WORK_DIR/MANIFEST.MF" <<END
+Implementation-Title: ntseclink
+Implementation-Version: $VERSION
+Implementation-Vendor: Corvane, Inc.
+END
+
+mkdir -p "$DIST"
+rm -f "$DIST"/ntseclink-*.jar "$DIST"/ntseclink-*.pom "$DIST/SHA256SUMS"
+pack "$DIST/$BASE.jar" "$WORK_DIR/classes" --manifest "$WORK_DIR/MANIFEST.MF" --module-version "$VERSION"
+pack "$DIST/$BASE-sources.jar" "$SOURCES_DIR"
+pack "$DIST/$BASE-javadoc.jar" "$JAVADOC_DIR"
+cp "$POM" "$DIST/$BASE.pom"
+(cd "$DIST" && sha256sum "$BASE.jar" "$BASE-sources.jar" "$BASE-javadoc.jar" "$BASE.pom" >SHA256SUMS)

@@ -1,0 +1,244 @@
+package com.corvane.zel.ntseclink;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.ByteArrayInputStream;
+import java.io.IOException;
+import java.lang.module.ModuleDescriptor;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.security.MessageDigest;
+import java.util.HexFormat;
+import java.util.List;
+import java.util.Map;
+import java.util.Properties;
+import java.util.Set;
+import java.util.TreeMap;
+import java.util.jar.Attributes;
+import java.util.jar.JarEntry;
+import java.util.jar.JarFile;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import java.util.stream.Collectors;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/**
+ * The release jar, as the Windows build packed it, and its loader: the jar
+ * carries the tested classes and the tested DLL and no other native file;
+ * off 64-bit Windows it refuses with a clear message; on Windows it copies
+ * the DLL into a fresh folder only the user can open, checks the copy against
+ * the SHA-256 recorded in the jar, and removes the copies of earlier starts.
+ * The Windows cases run here with a Windows os.name, up to the point where
+ * the DLL would be loaded.
+ */
+class ReleaseJarTest {
+    private static final String PACKAGE_DIR = "com/corvane/zel/ntseclink/";
+    private static final String DLL_ENTRY = NativeLibraryLoader.DLL_RESOURCE.substring(1);
+    private static final String SHA256_ENTRY = NativeLibraryLoader.DLL_SHA256_RESOURCE.substring(1);
+    private static final Pattern RELEASE_NAME = Pattern.compile("ntseclink-([0-9.]+)\\.jar");
+    private static final String REFUSAL = "ntseclink runs on 64-bit Windows; found os.name \"";
+
+    @Test
+    void theJarHoldsTheTestedClassesAndTheTestedDllAndNoOtherNativeFile() throws Exception {
+        Map<String, byte[]> release = entries(releaseJar());
+        Map<String, byte[]> tested = entries(ProbeJvm.codeSourceOf(SSPI.class));
+
+        Map<String, byte[]> releaseClasses = under(release, PACKAGE_DIR);
+        Map<String, byte[]> testedClasses = under(tested, PACKAGE_DIR);
+        assertEquals(testedClasses.keySet(), releaseClasses.keySet());
+        testedClasses.forEach((name, bytes) -> assertArrayEquals(bytes, releaseClasses.get(name), name));
+
+        Set<String> rest = release.keySet().stream()
+                .filter(name -> !name.startsWith(PACKAGE_DIR) && !name.startsWith("META-INF/") && !name.equals("module-info.class"))
+                .collect(Collectors.toSet());
+        assertEquals(Set.of(DLL_ENTRY, SHA256_ENTRY), rest);
+        byte[] testedDll = Files.readAllBytes(testedDll());
+        assertArrayEquals(testedDll, release.get(DLL_ENTRY), "the jar's DLL is not the one the Windows suite ran");
+        assertEquals(sha256(testedDll) + "\n", new String(release.get(SHA256_ENTRY), StandardCharsets.US_ASCII));
+    }
+
+    @Test
+    void theJarIsAModuleWhoseVersionIsTheReleaseVersion() throws Exception {
+        Matcher name = RELEASE_NAME.matcher(releaseJar().getFileName().toString());
+        assertTrue(name.matches(), releaseJar().toString());
+        String version = name.group(1);
+        try (JarFile jar = new JarFile(releaseJar().toFile())) {
+            Attributes manifest = jar.getManifest().getMainAttributes();
+            assertEquals("ntseclink", manifest.getValue("Implementation-Title"));
+            assertEquals(version, manifest.getValue("Implementation-Version"));
+            assertEquals("Corvane, Inc.", manifest.getValue("Implementation-Vendor"));
+
+            ModuleDescriptor module = ModuleDescriptor.read(jar.getInputStream(jar.getEntry("module-info.class")));
+            assertEquals("com.corvane.zel.ntseclink", module.name());
+            assertEquals(Set.of("com.corvane.zel.ntseclink"),
+                    module.exports().stream().filter(e -> !e.isQualified()).map(ModuleDescriptor.Exports::source)
+                            .collect(Collectors.toSet()));
+            assertEquals(version, module.rawVersion().orElse(""));
+            assertEquals(Set.of("java.base"),
+                    module.requires().stream().map(ModuleDescriptor.Requires::name).collect(Collectors.toSet()));
+        }
+    }
+
+    @Test
+    void offWindowsTheReleaseJarRefusesWithTheOsAndArchitectureFound(@TempDir Path tmpdir) throws Exception {
+        ProbeJvm probe = ProbeJvm.run(List.of(releaseJar(), ProbeJvm.codeSourceOf(ReleaseJarTest.class)),
+                List.of("-Djava.io.tmpdir=" + tmpdir), ReleaseJarTest.class);
+        assertNotEquals(0, probe.exitCode, probe.output);
+        assertTrue(probe.output.contains("java.lang.UnsatisfiedLinkError: " + REFUSAL + System.getProperty("os.name")
+                + "\", os.arch \"" + System.getProperty("os.arch") + "\""), probe.output);
+        assertTrue(probe.output.contains("-D" + NativeLibraryLoader.LIBRARY_PATH_PROPERTY + "=FILE"), probe.output);
+        try (Stream<Path> left = Files.list(tmpdir)) {
+            assertEquals(List.of(), left.toList(), "nothing is copied off Windows");
+        }
+    }
+
+    /** Uses a native through the release jar, with no library path. */
+    public static void main(String[] args) {
+        System.out.println("computer " + WinUtil.GetComputerNameNetBIOS());
+    }
+
+    @ParameterizedTest
+    @CsvSource({
+        "Windows 11, amd64, true",
+        "Windows Server 2022, amd64, true",
+        "Windows 10, x86_64, true",
+        "Windows 10, x86, false",
+        "Windows 11, aarch64, false",
+        "Linux, amd64, false",
+        "Mac OS X, aarch64, false",
+        "FreeBSD, amd64, false",
+    })
+    void onlySixtyFourBitWindowsIsAccepted(String os, String arch, boolean accepted) {
+        Properties system = platform(os, arch, Paths.get("unused"));
+        if (accepted) {
+            assertDoesNotThrow(() -> NativeLibraryLoader.requireWindows64(system));
+        } else {
+            UnsatisfiedLinkError error =
+                    assertThrows(UnsatisfiedLinkError.class, () -> NativeLibraryLoader.requireWindows64(system));
+            assertTrue(error.getMessage().startsWith(REFUSAL + os + "\", os.arch \"" + arch + "\""), error.getMessage());
+        }
+    }
+
+    @Test
+    void onWindowsEachStartCopiesTheDllIntoAFreshPrivateFolderAndRemovesEarlierCopies(@TempDir Path tmpdir)
+            throws Exception {
+        Properties windows = platform("Windows Server 2022", "amd64", tmpdir);
+        Path folder = NativeLibraryLoader.copiesFolder(windows);
+        assertEquals(tmpdir.resolve("ntseclink-svc_tarnwell_"), folder);
+        byte[] dll = entries(releaseJar()).get(DLL_ENTRY);
+
+        try (JarFile jar = new JarFile(releaseJar().toFile())) {
+            NativeLibraryLoader.JarResources resources = resourcesOf(jar);
+            Path firstDirectory;
+            try (PrivateDllCopy first = NativeLibraryLoader.copyJarDll(windows, resources)) {
+                firstDirectory = first.file().getParent();
+                assertEquals(folder, firstDirectory.getParent());
+                assertArrayEquals(dll, Files.readAllBytes(first.file()));
+                assertEquals("rwx------", permissions(folder));
+                assertEquals("rwx------", permissions(firstDirectory));
+                try (PrivateDllCopy second = NativeLibraryLoader.copyJarDll(windows, resources)) {
+                    assertNotEquals(firstDirectory, second.file().getParent());
+                    assertTrue(Files.isRegularFile(first.file()), "a copy still held by its start was removed");
+                }
+            }
+            try (PrivateDllCopy third = NativeLibraryLoader.copyJarDll(windows, resources);
+                    Stream<Path> copies = Files.list(folder)) {
+                assertEquals(List.of(third.file().getParent()), copies.toList(), "earlier copies were left behind");
+            }
+        }
+    }
+
+    @Test
+    void aCopyThatDiffersFromTheRecordedSha256IsRefusedAndRemoved(@TempDir Path tmpdir) throws Exception {
+        Properties windows = platform("Windows 11", "amd64", tmpdir);
+        Map<String, byte[]> release = entries(releaseJar());
+        byte[] altered = release.get(DLL_ENTRY).clone();
+        altered[altered.length / 2] ^= 1;
+        NativeLibraryLoader.JarResources tampered = name -> new ByteArrayInputStream(
+                name.equals(NativeLibraryLoader.DLL_RESOURCE) ? altered : release.get(name.substring(1)));
+
+        UnsatisfiedLinkError error =
+                assertThrows(UnsatisfiedLinkError.class, () -> NativeLibraryLoader.copyJarDll(windows, tampered));
+        assertTrue(error.getMessage().contains("not the " + sha256(release.get(DLL_ENTRY)) + " recorded in the jar"),
+                error.getMessage());
+        try (Stream<Path> copies = Files.list(NativeLibraryLoader.copiesFolder(windows))) {
+            assertEquals(List.of(), copies.toList(), "the refused copy was left behind");
+        }
+    }
+
+    @Test
+    void onWindowsAJarWithoutTheDllNamesTheWaysToLoadOne(@TempDir Path tmpdir) {
+        // The classes this test runs with are the Linux build's, which carry no DLL.
+        UnsatisfiedLinkError error = assertThrows(UnsatisfiedLinkError.class, () -> NativeLibraryLoader.copyJarDll(
+                platform("Windows 11", "amd64", tmpdir), NativeLibraryLoader.class::getResourceAsStream));
+        assertTrue(error.getMessage().contains("carries no ntseclink.dll"), error.getMessage());
+        assertTrue(error.getMessage().contains(NativeLibraryLoader.LIBRARY_PATH_PROPERTY), error.getMessage());
+    }
+
+    private static Properties platform(String os, String arch, Path tmpdir) {
+        Properties system = new Properties();
+        system.setProperty("os.name", os);
+        system.setProperty("os.arch", arch);
+        system.setProperty("java.io.tmpdir", tmpdir.toString());
+        system.setProperty("user.name", "svc tarnwell$");
+        return system;
+    }
+
+    private static Path releaseJar() {
+        return builtFile("ntseclink.test.releaseJar");
+    }
+
+    private static Path testedDll() {
+        return builtFile("ntseclink.test.testedDll");
+    }
+
+    private static Path builtFile(String property) {
+        Path file = Paths.get(System.getProperty(property, ""));
+        assertTrue(Files.isRegularFile(file), "no file at \"" + file + "\" (-D" + property
+                + "): the Windows build makes it, scripts/build-windows.sh");
+        return file;
+    }
+
+    private static Map<String, byte[]> entries(Path jarFile) throws IOException {
+        Map<String, byte[]> entries = new TreeMap<>();
+        try (JarFile jar = new JarFile(jarFile.toFile())) {
+            for (JarEntry entry : jar.stream().filter(e -> !e.isDirectory()).toList()) {
+                entries.put(entry.getName(), jar.getInputStream(entry).readAllBytes());
+            }
+        }
+        return entries;
+    }
+
+    private static Map<String, byte[]> under(Map<String, byte[]> entries, String directory) {
+        Map<String, byte[]> selected = new TreeMap<>(entries);
+        selected.keySet().removeIf(name -> !name.startsWith(directory));
+        return selected;
+    }
+
+    private static NativeLibraryLoader.JarResources resourcesOf(JarFile jar) {
+        return name -> {
+            JarEntry entry = jar.getJarEntry(name.substring(1));
+            return entry == null ? null : jar.getInputStream(entry);
+        };
+    }
+
+    private static String permissions(Path path) throws IOException {
+        return PosixFilePermissions.toString(Files.getPosixFilePermissions(path));
+    }
+
+    private static String sha256(byte[] bytes) throws Exception {
+        return HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(bytes));
+    }
+}
