@@ -35,6 +35,10 @@ WideString toWideString(JNIEnv *env, jstring text);
 // Every UTF-16 unit of a Java string, embedded U+0000 included; null gives
 // the empty string.
 WideString toWholeWideString(JNIEnv *env, jstring text);
+// Whether text holds U+0000. A name that does (of an account, a package, a
+// target, a registry key or value) is refused: the platform would read it
+// only up to there, so it would name something else.
+bool holdsNullCharacter(const WideString &text);
 jstring toJavaString(JNIEnv *env, const WideString &text);
 // A fixed-size platform buffer's text up to its first U+0000, never past its
 // `capacity` units, for buffers the platform may fill without a terminator.

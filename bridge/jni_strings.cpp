@@ -57,6 +57,10 @@ WideString toWholeWideString(JNIEnv *env, jstring text) {
   return copyUnits(env, text, false);
 }
 
+bool holdsNullCharacter(const WideString &text) {
+  return text.find(WCHAR{0}) != WideString::npos;
+}
+
 jstring toJavaString(JNIEnv *env, const WideString &text) {
   std::basic_string<jchar> units(text.begin(), text.end());
   return env->NewString(units.data(), static_cast<jsize>(units.size()));

@@ -26,6 +26,14 @@ bool isInStateOrThrow(JNIEnv *env, const SspiContextEntry &entry, SspiContextSta
   return true;
 }
 
+bool isImpersonatingThreadOrThrow(JNIEnv *env, const SspiContextEntry &entry) {
+  if (entry.impersonatingThread != GetCurrentThreadId()) {
+    throwWinAuthException(env, "Impersonating on another thread");
+    return false;
+  }
+  return true;
+}
+
 SspiContextEntry *establishedContext(JNIEnv *env, ContextHandle handle) {
   SspiContextEntry *entry = findContextOrThrow(env, handle);
   if (entry == nullptr || !isInStateOrThrow(env, *entry, SspiContextState::Success)) {

@@ -15,6 +15,11 @@ bool hasRoleOrThrow(JNIEnv *env, const SspiContextEntry &entry, ContextRole role
 // False after "Invalid state".
 bool isInStateOrThrow(JNIEnv *env, const SspiContextEntry &entry, SspiContextState state);
 
+// False after "Impersonating on another thread": an impersonation is ended
+// only on the thread that began it, since reverting any other thread would
+// leave that one acting as the client with no way back.
+bool isImpersonatingThreadOrThrow(JNIEnv *env, const SspiContextEntry &entry);
+
 // An entry whose handshake has completed, of either role.
 SspiContextEntry *establishedContext(JNIEnv *env, ContextHandle handle);
 // A server entry whose handshake has completed: what acts for the client.

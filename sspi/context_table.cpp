@@ -19,19 +19,24 @@ void setSspiHandleCounterForTesting(ContextHandle value) {
   sspiHandleCounter = value;
 }
 
-bool querySizes(JNIEnv *env, SspiContextEntry &entry) {
-  SECURITY_STATUS status = QueryContextAttributesW(&entry.context, SECPKG_ATTR_SIZES, &entry.sizes);
+bool querySizes(JNIEnv *env, CtxtHandle &context, PreparedStep &step) {
+  SECURITY_STATUS status = QueryContextAttributesW(&context, SECPKG_ATTR_SIZES, &step.sizes);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return false;
   }
-  if (entry.sizes.cbSecurityTrailer != 0) {
-    entry.trailerBuffer.resize(entry.sizes.cbSecurityTrailer);
-  }
-  if (entry.sizes.cbBlockSize != 0) {
-    entry.paddingBuffer.resize(entry.sizes.cbBlockSize);
-  }
+  step.trailerBuffer.resize(step.sizes.cbSecurityTrailer);
+  step.paddingBuffer.resize(step.sizes.cbBlockSize);
   return true;
+}
+
+void commitStep(SspiContextEntry &entry, PreparedStep &step) noexcept {
+  entry.state = step.state;
+  entry.outputToken.swap(step.outputToken);
+  // Still empty in the entry; a step that did not complete leaves them so.
+  entry.sizes = step.sizes;
+  entry.trailerBuffer.swap(step.trailerBuffer);
+  entry.paddingBuffer.swap(step.paddingBuffer);
 }
 
 ULONG bytesWritten(const SecBuffer &buffer, ULONG capacity) {

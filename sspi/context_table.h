@@ -27,6 +27,8 @@ struct SspiContextEntry {
   bool isKerberos = false;
   bool isClient = false;
   bool impersonating = false;
+  // The thread that began the impersonation: the only one that may end it.
+  DWORD impersonatingThread = 0;
   ByteBuffer outputToken;
   ByteBuffer trailerBuffer;
   ByteBuffer paddingBuffer;
@@ -45,10 +47,24 @@ ContextHandle nextSspiHandle();
 void resetSspiHandleCounter();
 void setSspiHandleCounterForTesting(ContextHandle value);
 
+// What a successful handshake step leaves in its entry, made in full before
+// the entry changes, so that a step takes effect whole or not at all.
+struct PreparedStep {
+  SspiContextState state = SspiContextState::Negotiating;
+  ByteBuffer outputToken;
+  SecPkgContext_Sizes sizes{};
+  ByteBuffer trailerBuffer;
+  ByteBuffer paddingBuffer;
+};
+
 // Completion step of a handshake: the package's sizes, and the trailer and
 // padding space message protection uses. Throws the platform error and
 // returns false when the query fails.
-bool querySizes(JNIEnv *env, SspiContextEntry &entry);
+bool querySizes(JNIEnv *env, CtxtHandle &context, PreparedStep &step);
+
+// Puts a prepared step into its entry, which has not completed a step yet;
+// nothing here can fail.
+void commitStep(SspiContextEntry &entry, PreparedStep &step) noexcept;
 
 // The byte count a package reported for an output buffer, never more than the
 // room it was given.

@@ -89,20 +89,12 @@ jint createClientContext(JNIEnv *env, SspiContextEntry &entry, WideString &targe
   }
   HandshakeOutput output;
   SECURITY_STATUS status = runFirstStep(entry, output, undo);
-  if (status == SEC_E_OK) {
-    if (!querySizes(env, entry)) {
-      undo.rollBack();
-      return 0;
-    }
-    entry.state = SspiContextState::Success;
-  } else if (status == SEC_I_CONTINUE_NEEDED) {
-    entry.state = SspiContextState::Negotiating;
-  } else {
+  PreparedStep step;
+  if (!prepareStep(env, entry.context, status, output, step)) {
     undo.rollBack();
-    throwPlatformError(env, static_cast<DWORD>(status));
     return 0;
   }
-  entry.outputToken = output.token();
+  commitStep(entry, step);
   undo.commit();
   return entry.handle;
 }
@@ -144,9 +136,17 @@ jint createContext(JNIEnv *env, bool isClient, ULONG requestedFlags, WideString 
 
 extern "C" JNIEXPORT jint JNICALL Java_com_corvane_zel_ntseclink_SSPI_CreateContext(
     JNIEnv *env, jclass, jboolean isClient, jint requestedFlags, jstring packageName, jstring targetName) {
-  return ntseclink::runNative<jint>(env, 0, [&] {
-    ntseclink::WideString package = ntseclink::toWideString(env, packageName);
-    ntseclink::WideString target = ntseclink::toWideString(env, targetName);
+  return ntseclink::runNative<jint>(env, 0, [&]() -> jint {
+    ntseclink::WideString package = ntseclink::toWholeWideString(env, packageName);
+    ntseclink::WideString target = ntseclink::toWholeWideString(env, targetName);
+    if (ntseclink::holdsNullCharacter(package)) {
+      ntseclink::throwWinAuthException(env, "Package name cannot contain U+0000");
+      return 0;
+    }
+    if (ntseclink::holdsNullCharacter(target)) {
+      ntseclink::throwWinAuthException(env, "Target name cannot contain U+0000");
+      return 0;
+    }
     return ntseclink::createContext(env, isClient != JNI_FALSE, static_cast<ULONG>(requestedFlags),
                                     std::move(package), std::move(target));
   });

@@ -161,7 +161,7 @@ bool isGroupMember(JNIEnv *env, ContextHandle handle, jstring groupName) {
     return false;
   }
   ByteBuffer group;
-  if (DWORD error = lookupGroupSid(toWideString(env, groupName), group)) {
+  if (DWORD error = lookupGroupSid(toWholeWideString(env, groupName), group)) {
     throwNotFound(env, kGroupNotFoundExceptionClass, error);
     return false;
   }

@@ -50,9 +50,9 @@ inline SEC_WCHAR *targetOrNull(WideString &target) {
   return target.empty() ? nullptr : target.data();
 }
 
-// A client step that asks for its token to be completed has it completed.
-// A failed completion fails the step; a completed token of a step that also
-// asked to continue still needs the peer's answer.
+// A step that asks for its token to be completed, on either side, has it
+// completed. A failed completion fails the step; a completed token of a step
+// that also asked to continue still needs the peer's answer.
 inline SECURITY_STATUS completeTokenIfNeeded(SspiContextEntry &entry, SECURITY_STATUS status,
                                              HandshakeOutput &output) {
   if (status != SEC_I_COMPLETE_NEEDED && status != SEC_I_COMPLETE_AND_CONTINUE) {
@@ -63,6 +63,23 @@ inline SECURITY_STATUS completeTokenIfNeeded(SspiContextEntry &entry, SECURITY_S
     return completion;
   }
   return status == SEC_I_COMPLETE_AND_CONTINUE ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+}
+
+// The entry's next state after a step that answered `status`, prepared in
+// full; false after the platform error of a failed step or size query.
+inline bool prepareStep(JNIEnv *env, CtxtHandle &context, SECURITY_STATUS status,
+                        const HandshakeOutput &output, PreparedStep &step) {
+  if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return false;
+  }
+  step.outputToken = output.token();
+  if (status == SEC_I_CONTINUE_NEEDED) {
+    step.state = SspiContextState::Negotiating;
+    return true;
+  }
+  step.state = SspiContextState::Success;
+  return querySizes(env, context, step);
 }
 
 }  // namespace ntseclink

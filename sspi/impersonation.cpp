@@ -28,6 +28,7 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
     return;
   }
   entry->impersonating = true;
+  entry->impersonatingThread = GetCurrentThreadId();
 }
 
 void stopImpersonating(JNIEnv *env, ContextHandle handle) {
@@ -38,6 +39,9 @@ void stopImpersonating(JNIEnv *env, ContextHandle handle) {
   }
   if (!entry->impersonating) {
     throwWinAuthException(env, "Not impersonating");
+    return;
+  }
+  if (!isImpersonatingThreadOrThrow(env, *entry)) {
     return;
   }
   if (!RevertToSelf()) {

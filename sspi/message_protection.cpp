@@ -1,6 +1,8 @@
 // Sealing and unsealing messages with an established context. The protected
 // form is the package's token, the transformed message and its padding,
 // back to back, which the peer's package reads as one stream.
+#include <limits>
+
 #include "bridge/critical_section_lock.h"
 #include "sspi/context_checks.h"
 
@@ -30,8 +32,22 @@ ULONG qualityOfProtection(const SspiContextEntry &entry) {
   return (entry.contextAttributes & ISC_RET_CONFIDENTIALITY) != 0 ? 0 : SECQOP_WRAP_NO_ENCRYPT;
 }
 
+// Whether the longest protected form of a message of `length` bytes (the
+// whole token space, the message and the whole padding space) fits in a Java
+// array; checked before anything is copied, so that the length never wraps.
+bool protectedFormFitsJavaArray(const SspiContextEntry &entry, size_t length) {
+  constexpr size_t kLargestJavaArray = std::numeric_limits<jsize>::max();
+  size_t spaces = entry.trailerBuffer.size() + entry.paddingBuffer.size();
+  return spaces <= kLargestJavaArray && length <= kLargestJavaArray - spaces;
+}
+
 // The token and padding space of the entry serve as the package's output.
-jbyteArray wrap(JNIEnv *env, SspiContextEntry &entry, ByteBuffer &data) {
+jbyteArray wrap(JNIEnv *env, SspiContextEntry &entry, jbyteArray message) {
+  if (!protectedFormFitsJavaArray(entry, static_cast<size_t>(env->GetArrayLength(message)))) {
+    throwJavaException(env, "java/lang/OutOfMemoryError", "Protected message larger than a Java array");
+    return nullptr;
+  }
+  ByteBuffer data = copyOfArray(env, message);
   SecBuffer buffers[] = {bufferOver(SECBUFFER_TOKEN, entry.trailerBuffer), bufferOver(SECBUFFER_DATA, data),
                          bufferOver(SECBUFFER_PADDING, entry.paddingBuffer)};
   SecBufferDesc descriptor{SECBUFFER_VERSION, 3, buffers};
@@ -55,7 +71,8 @@ bool insideStream(const SecBuffer &plain, const ByteBuffer &stream) {
          static_cast<size_t>(start - first) <= stream.size() - plain.cbBuffer;
 }
 
-jbyteArray unwrap(JNIEnv *env, SspiContextEntry &entry, ByteBuffer &stream) {
+jbyteArray unwrap(JNIEnv *env, SspiContextEntry &entry, jbyteArray message) {
+  ByteBuffer stream = copyOfArray(env, message);
   SecBuffer buffers[] = {bufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor{SECBUFFER_VERSION, 2, buffers};
   SECURITY_STATUS status = DecryptMessage(&entry.context, &descriptor, 0, nullptr);
@@ -70,8 +87,9 @@ jbyteArray unwrap(JNIEnv *env, SspiContextEntry &entry, ByteBuffer &stream) {
   return toJavaByteArray(env, static_cast<const BYTE *>(buffers[1].pvBuffer), buffers[1].cbBuffer);
 }
 
-// Runs `transform` under the lock on an established context of either role
-// and a private copy of the message, which the package changes in place.
+// Runs `transform` under the lock on an established context of either role;
+// it works on a private copy of the message, which the package changes in
+// place.
 template <typename Transform>
 jbyteArray protectionNative(JNIEnv *env, ContextHandle handle, jbyteArray message, Transform transform) {
   return runNative<jbyteArray>(env, nullptr, [&]() -> jbyteArray {
@@ -84,8 +102,7 @@ jbyteArray protectionNative(JNIEnv *env, ContextHandle handle, jbyteArray messag
     if (entry == nullptr) {
       return nullptr;
     }
-    ByteBuffer copy = copyOfArray(env, message);
-    return transform(env, *entry, copy);
+    return transform(env, *entry, message);
   });
 }
 

@@ -1,20 +1,26 @@
 // Releasing a security context: the only way an entry Java holds ends.
 #include "bridge/critical_section_lock.h"
-#include "sspi/context_table.h"
+#include "sspi/context_checks.h"
 
 namespace ntseclink {
 
 namespace {
 
-void freeContext(ContextHandle handle) {
+void freeContext(JNIEnv *env, ContextHandle handle) {
   CriticalSectionLock lock(libraryLock());
   SspiContextEntry *entry = sspiContextTable().find(handle);
   if (entry == nullptr) {
     return;
   }
   // Revert, delete the context, free the credentials: in this order, with
-  // their results ignored, since the entry goes whatever they answer.
-  if (!entry->isClient && entry->impersonating) {
+  // their results ignored, since the entry goes whatever they answer. An
+  // impersonation running on another thread keeps the entry, so that its
+  // thread can still end it and release the context.
+  bool impersonating = !entry->isClient && entry->impersonating;
+  if (impersonating && !isImpersonatingThreadOrThrow(env, *entry)) {
+    return;
+  }
+  if (impersonating) {
     RevertSecurityContext(&entry->context);
   }
   DeleteSecurityContext(&entry->context);
@@ -28,5 +34,5 @@ void freeContext(ContextHandle handle) {
 
 extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SSPI_FreeHandle(JNIEnv *env, jclass,
                                                                                  jint handle) {
-  ntseclink::runVoidNative(env, [&] { ntseclink::freeContext(handle); });
+  ntseclink::runVoidNative(env, [&] { ntseclink::freeContext(env, handle); });
 }

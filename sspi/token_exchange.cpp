@@ -55,26 +55,21 @@ StepResult runServerStep(JNIEnv *env, SspiContextEntry &entry, CtxtHandle *exist
   SECURITY_STATUS status = AcceptSecurityContext(
       &entry.credentials, existing, input.descriptor(), kServerContextRequirements, SECURITY_NATIVE_DREP,
       &entry.context, output.descriptor(), &entry.contextAttributes, &expiry);
-  return {true, status};
+  return {true, completeTokenIfNeeded(entry, status, output)};
 }
 
-// Moves the entry on by the status of its step; true when it is complete.
-// The token a successful step wrote becomes the one to send to the peer.
+// Moves the entry on by its step, whole or not at all. The package's context
+// has moved on already and cannot be moved back, so the entry counts as
+// failed until the step is committed: a failed step, size query or
+// allocation leaves it in Error. The token of a successful step becomes the
+// one to send to the peer.
 bool finishStep(JNIEnv *env, SspiContextEntry &entry, SECURITY_STATUS status, const HandshakeOutput &output) {
-  if (status == SEC_E_OK) {
-    if (!querySizes(env, entry)) {
-      entry.state = SspiContextState::Error;
-      return false;
-    }
-    entry.state = SspiContextState::Success;
-  } else if (status == SEC_I_CONTINUE_NEEDED) {
-    entry.state = SspiContextState::Negotiating;
-  } else {
-    entry.state = SspiContextState::Error;
-    throwPlatformError(env, static_cast<DWORD>(status));
+  entry.state = SspiContextState::Error;
+  PreparedStep step;
+  if (!prepareStep(env, entry.context, status, output, step)) {
     return false;
   }
-  entry.outputToken = output.token();
+  commitStep(entry, step);
   return entry.state == SspiContextState::Success;
 }
 
@@ -96,24 +91,15 @@ bool accept(JNIEnv *env, ContextHandle handle, jbyteArray token) {
   if (entry == nullptr || !hasRoleOrThrow(env, *entry, ContextRole::Server)) {
     return false;
   }
-  SspiContextState previous = entry->state;
-  CtxtHandle *existing = nullptr;
-  if (entry->state == SspiContextState::Initial) {
-    entry->state = SspiContextState::Negotiating;
-  } else if (entry->state == SspiContextState::Negotiating) {
-    existing = &entry->context;
-  } else {
+  if (entry->state != SspiContextState::Initial && entry->state != SspiContextState::Negotiating) {
     throwWinAuthException(env, "Invalid state");
     return false;
   }
+  // The first step makes the context; later ones continue it.
+  CtxtHandle *existing = entry->state == SspiContextState::Negotiating ? &entry->context : nullptr;
   HandshakeOutput output;
   StepResult step = runServerStep(env, *entry, existing, token, output);
-  if (!step.ran) {
-    entry->state = previous;  // no step was run
-    return false;
-  }
-  // The server never completes tokens: those statuses fail the step.
-  return finishStep(env, *entry, step.status, output);
+  return step.ran && finishStep(env, *entry, step.status, output);
 }
 
 jbyteArray challengeToken(JNIEnv *env, ContextHandle handle) {

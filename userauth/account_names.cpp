@@ -53,6 +53,9 @@ bool isExpectedGroupDomain(const WideString &groupName, const WideString &refere
 
 DWORD lookupAccountName(const WideString &name, ByteBuffer &sid, ByteBuffer &referencedDomain,
                         SID_NAME_USE &accountType) {
+  if (holdsNullCharacter(name)) {
+    return ERROR_NONE_MAPPED;
+  }
   DWORD sidSize = 0;
   DWORD domainLength = 0;
   // Only the sizes are wanted: this call fails by design.

@@ -10,7 +10,8 @@ namespace ntseclink {
 
 // The two-call account lookup on the local system: the SID, the referenced
 // domain (wide characters, terminator included) and the account type.
-// 0, or the error of the lookup that failed (ERROR_NONE_MAPPED: no such name).
+// 0, or the error of the lookup that failed (ERROR_NONE_MAPPED: no such name,
+// which is also the answer for a name holding U+0000, never looked up).
 DWORD lookupAccountName(const WideString &name, ByteBuffer &sid, ByteBuffer &referencedDomain,
                         SID_NAME_USE &accountType);
 

@@ -86,7 +86,7 @@ UserContextHandle createUserContext(JNIEnv *env, jstring userName) {
     throwWinAuthException(env, "Not initialized");
     return 0;
   }
-  WideString name = toWideString(env, userName);
+  WideString name = toWholeWideString(env, userName);
   if (!namesDomainAccount(name)) {
     throwWinAuthException(env, "Local users not allowed");
     return 0;

@@ -31,7 +31,7 @@ bool isGroupMember(JNIEnv *env, UserContextHandle handle, jstring groupName) {
     return false;
   }
   ByteBuffer group;
-  if (DWORD error = lookupGroupSid(toWideString(env, groupName), group)) {
+  if (DWORD error = lookupGroupSid(toWholeWideString(env, groupName), group)) {
     throwNotFound(env, kGroupNotFoundExceptionClass, error);
     return false;
   }

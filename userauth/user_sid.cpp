@@ -15,7 +15,7 @@ jstring accountSid(JNIEnv *env, jstring accountName) {
   ByteBuffer sid;
   ByteBuffer referencedDomain;
   SID_NAME_USE accountType = SidTypeUnknown;
-  if (lookupAccountName(toWideString(env, accountName), sid, referencedDomain, accountType) !=
+  if (lookupAccountName(toWholeWideString(env, accountName), sid, referencedDomain, accountType) !=
       ERROR_SUCCESS) {
     return nullptr;
   }

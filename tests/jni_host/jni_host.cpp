@@ -18,6 +18,7 @@ struct JavaString {
 struct JavaByteArray {
   std::vector<uint8_t> content;
   std::vector<jint> releaseModes{};
+  std::optional<jsize> unbackedLength{};
 };
 struct JavaClass {
   std::string path;
@@ -381,7 +382,7 @@ void JNICALL releaseStringChars(JNIEnv *env, jstring text, const jchar *chars) {
 jsize JNICALL getArrayLength(JNIEnv *env, jarray array) {
   State &state = State::enter(env, "GetArrayLength");
   const JavaByteArray *bytes = state.use<JavaByteArray>("GetArrayLength", array);
-  return bytes == nullptr ? 0 : static_cast<jsize>(bytes->content.size());
+  return bytes == nullptr ? 0 : bytes->unbackedLength.value_or(static_cast<jsize>(bytes->content.size()));
 }
 
 jbyteArray JNICALL newByteArray(JNIEnv *env, jsize length) {
@@ -402,6 +403,10 @@ jbyte *JNICALL getByteArrayElements(JNIEnv *env, jbyteArray array, jboolean *isC
   State &state = State::enter(env, "GetByteArrayElements");
   const JavaByteArray *bytes = state.use<JavaByteArray>("GetByteArrayElements", array);
   if (bytes == nullptr) {
+    return nullptr;
+  }
+  if (bytes->unbackedLength) {
+    state.raise(kOutOfMemoryError, "Java heap space");
     return nullptr;
   }
   std::vector<jbyte> elements(bytes->content.size() + kGuardSize, kGuardByte);
@@ -498,6 +503,10 @@ std::u16string Jvm::stringValue(jstring text) const {
 
 jbyteArray Jvm::newByteArray(const std::vector<uint8_t> &content) {
   return static_cast<jbyteArray>(state_->add(JavaByteArray{content}));
+}
+
+jbyteArray Jvm::newUnbackedByteArray(jsize length) {
+  return static_cast<jbyteArray>(state_->add(JavaByteArray{{}, {}, length}));
 }
 
 std::vector<uint8_t> Jvm::bytes(jbyteArray array) const {

@@ -50,6 +50,10 @@ class Jvm {
   jstring newString(const std::u16string &text);
   std::u16string stringValue(jstring text) const;
   jbyteArray newByteArray(const std::vector<uint8_t> &content);
+  // An array of `length` bytes with no storage behind it, for lengths no test
+  // can allocate: GetArrayLength reports it, and GetByteArrayElements fails
+  // with OutOfMemoryError, as a VM that cannot copy such an array does.
+  jbyteArray newUnbackedByteArray(jsize length);
   std::vector<uint8_t> bytes(jbyteArray array) const;
 
   // The exception the natives left pending, if any.

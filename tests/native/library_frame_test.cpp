@@ -1,5 +1,6 @@
-// Load and unload, the handle counter, and the Java-exception conventions.
-#include "library_fixture.h"
+// Load and unload, the handle counter, the Java-exception conventions, and
+// names holding U+0000.
+#include "identity_fixture.h"
 
 namespace ntseclink_test {
 namespace {
@@ -123,6 +124,139 @@ TEST_F(JavaExceptions, UnknownHandleIsReportedWithoutTouchingTheTable) {
   EXPECT_EQ(challengeToken(handle), std::vector<uint8_t>{});
   freeContext(handle);
 }
+
+// Names that hold U+0000 name nothing: the platform would read them only up
+// to there. Each native answers as for a name it cannot use, and never hands
+// such a name to the platform.
+class NamesHoldingUnitZero : public IdentityTest {
+ public:
+  static constexpr const char16_t *kKey = u"SOFTWARE\\Corvane\\Settings";
+
+  void SetUp() override {
+    IdentityTest::SetUp();
+    peers = establish(u"NTLM", kNoRequirements);
+    userContext = createUserContext(u"CORVANE\\alice");
+    winsim::createRegistryKey(winsim::RegistryView::Native64, kKey);
+    winsim::clearJournal();
+  }
+  void TearDown() override {
+    EXPECT_FALSE(winsim::registryValue(winsim::RegistryView::Native64, kKey, u"Path").has_value());
+    release(peers);
+    freeUserContext(userContext);
+    IdentityTest::TearDown();
+  }
+
+  // The result as text, then the exception.
+  std::string outcome(const std::string &result) { return result + " " + takeException(); }
+  std::string outcome(jstring result) { return outcome(result == nullptr ? "null" : "a string"); }
+
+  static std::u16string cut(const std::u16string &name) { return name + u'\0' + u"x"; }
+
+  using IdentityTest::api;
+  using IdentityTest::createContext;
+  using IdentityTest::jvm;
+  Peers peers;
+  jint userContext = 0;
+};
+
+struct NameRow {
+  const char *native;
+  std::string (*call)(NamesHoldingUnitZero &);
+  std::string expected;
+  const char *neverCalled;
+};
+
+void PrintTo(const NameRow &row, std::ostream *out) {
+  *out << row.native;
+}
+
+class EveryNameArgument : public NamesHoldingUnitZero, public ::testing::WithParamInterface<NameRow> {};
+
+TEST_P(EveryNameArgument, NamesNothingAndNeverReachesThePlatform) {
+  EXPECT_EQ(GetParam().call(*this), GetParam().expected);
+  EXPECT_FALSE(journalHas(GetParam().neverCalled));
+}
+
+using T = NamesHoldingUnitZero;
+
+INSTANTIATE_TEST_SUITE_P(
+    Natives, EveryNameArgument,
+    ::testing::Values(
+        NameRow{"CreateContextPackage",
+                [](T &test) {
+                  return test.outcome(
+                      std::to_string(test.createContext(true, 0, T::cut(u"Kerberos"), u"host/wks01")));
+                },
+                "0 com/corvane/zel/ntseclink/WinAuthException: Package name cannot contain U+0000",
+                "AcquireCredentialsHandleW"},
+        NameRow{"CreateContextTarget",
+                [](T &test) {
+                  return test.outcome(
+                      std::to_string(test.createContext(true, 0, u"Kerberos", T::cut(u"HTTP/wks01"))));
+                },
+                "0 com/corvane/zel/ntseclink/WinAuthException: Target name cannot contain U+0000",
+                "AcquireCredentialsHandleW"},
+        NameRow{"SspiIsGroupMember",
+                [](T &test) {
+                  return test.outcome(std::to_string(
+                      test.api().SSPI_IsGroupMember(test.jvm.env(), nullptr, test.peers.server,
+                                                    test.jvm.newString(T::cut(u"Administrators")))));
+                },
+                "0 com/corvane/zel/ntseclink/GroupNotFoundException: ", "LookupAccountNameW"},
+        NameRow{"CreateUserContext",
+                [](T &test) {
+                  return test.outcome(std::to_string(test.api().UserAuth_CreateUserContext(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::cut(u"CORVANE\\alice")))));
+                },
+                "0 com/corvane/zel/ntseclink/UserNotFoundException: ", "LookupAccountNameW"},
+        NameRow{"GetUserSID",
+                [](T &test) {
+                  return test.outcome(test.api().UserAuth_GetUserSID(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::cut(u"CORVANE\\alice"))));
+                },
+                "null ", "LookupAccountNameW"},
+        NameRow{"UserAuthIsGroupMember",
+                [](T &test) {
+                  return test.outcome(std::to_string(test.api().UserAuth_IsGroupMember(
+                      test.jvm.env(), nullptr, test.userContext, test.jvm.newString(T::cut(u"Users")))));
+                },
+                "0 com/corvane/zel/ntseclink/GroupNotFoundException: ", "LookupAccountNameW"},
+        NameRow{"GetHKLMStringRegValueKey",
+                [](T &test) {
+                  return test.outcome(test.api().WinUtil_GetHKLMStringRegValue(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::cut(T::kKey)),
+                      test.jvm.newString(u"Path"), JNI_TRUE));
+                },
+                "null ", "RegOpenKeyExW"},
+        NameRow{"GetHKLMStringRegValueName",
+                [](T &test) {
+                  return test.outcome(test.api().WinUtil_GetHKLMStringRegValue(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::kKey),
+                      test.jvm.newString(T::cut(u"Path")), JNI_TRUE));
+                },
+                "null ", "RegOpenKeyExW"},
+        NameRow{"SetHKLMStringRegValueKey",
+                [](T &test) {
+                  return test.outcome(std::to_string(test.api().WinUtil_SetHKLMStringRegValue(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::cut(T::kKey)),
+                      test.jvm.newString(u"Path"), test.jvm.newString(u"x"), JNI_TRUE)));
+                },
+                "87 ", "RegOpenKeyExW"},
+        NameRow{"SetHKLMStringRegValueName",
+                [](T &test) {
+                  return test.outcome(std::to_string(test.api().WinUtil_SetHKLMStringRegValue(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::kKey),
+                      test.jvm.newString(T::cut(u"Path")), test.jvm.newString(u"x"), JNI_TRUE)));
+                },
+                "87 ", "RegOpenKeyExW"},
+        NameRow{"SetHKLMIntRegValueName",
+                [](T &test) {
+                  return test.outcome(std::to_string(test.api().WinUtil_SetHKLMIntRegValue(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::kKey),
+                      test.jvm.newString(T::cut(u"Path")), 7, JNI_TRUE)));
+                },
+                "87 ", "RegOpenKeyExW"}),
+    [](const ::testing::TestParamInfo<NameRow> &row) { return std::string(row.param.native); });
 
 }  // namespace
 }  // namespace ntseclink_test

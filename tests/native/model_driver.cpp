@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "jni_host.h"
@@ -91,6 +92,7 @@ class Driver {
     return argument.isNull ? nullptr : jvm_->newByteArray(argument.bytes);
   }
   Outcome outcome(const std::string &result);
+  Outcome onOtherThread(const std::function<void(JNIEnv *)> &call);
   Outcome stringOutcome(jstring text) {
     return outcome(text == nullptr ? "null" : "string " + describeText(jvm_->stringValue(text)));
   }
@@ -244,6 +246,20 @@ Outcome Driver::outcome(const std::string &result) {
   return Outcome{pending ? pending->className + ": " + pending->message : "", result};
 }
 
+// A void native on a thread of its own, as another Java thread calls it; a
+// thread it leaves impersonating makes the outcome one no model predicts.
+Outcome Driver::onOtherThread(const std::function<void(JNIEnv *)> &call) {
+  Outcome result;
+  std::thread([&call, &result] {
+    jnihost::Jvm other;
+    call(other.env());
+    std::optional<jnihost::Exception> pending = other.pendingException();
+    result.exception = pending ? pending->className + ": " + pending->message : "";
+    result.result = winsim::threadImpersonating() ? "void, its thread left impersonating" : "void";
+  }).join();
+  return result;
+}
+
 // ---- Arguments ---------------------------------------------------------------------
 
 // A handle no live context of the family is expected to carry, or one of the
@@ -372,6 +388,7 @@ std::optional<std::u16string> Driver::groupName() {
                                                                      u"CORVANE\\ghost",
                                                                      u"",
                                                                      u"Everyone",
+                                                                     std::u16string(u"Users\0x", 7),
                                                                      std::nullopt};
   return pick(kGroups);
 }
@@ -384,14 +401,16 @@ void Driver::createContext() {
     return;
   }
   static const std::vector<std::optional<std::u16string>> kPackages = {
-      std::nullopt, u"NTLM", u"NTLM", u"Kerberos", u"Kerberos", u"Negotiate", u"", u"kerberos", u"Bogus"};
+      std::nullopt, u"NTLM", u"NTLM",     u"Kerberos", u"Kerberos",
+      u"Negotiate", u"",     u"kerberos", u"Bogus",    std::u16string(u"NTLM\0x", 6)};
   static const std::vector<std::optional<std::u16string>> kTargets = {std::nullopt,
                                                                       std::nullopt,
                                                                       u"HTTP/wks01.corvane.test",
                                                                       u"HTTP/wks01.corvane.test",
                                                                       u"host/WKS01",
                                                                       u"HTTP/elsewhere.example",
-                                                                      u""};
+                                                                      u"",
+                                                                      std::u16string(u"host/WKS01\0.x", 13)};
   static const std::vector<ULONG> kFlags = {0, 0x10, 0x12, 0x12, 0x0c, 0x20010, 0x2, 0x100};
   bool client = chance(55);
   ULONG flags = pick(kFlags);
@@ -482,11 +501,16 @@ void Driver::establishedValue() {
 
 void Driver::freeContext() {
   int32_t handle = sspiHandle([](const SspiEntry &) { return true; });
+  bool otherThread = chance(20);
   step(
-      "SSPI.FreeHandle(" + std::to_string(handle) + ")",
-      [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle); },
+      "SSPI.FreeHandle(" + std::to_string(handle) + ")" + (otherThread ? " on another thread" : ""),
+      [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle, otherThread); },
       [&] {
-        api().SSPI_FreeHandle(env(), nullptr, handle);
+        auto call = [&](JNIEnv *callerEnv) { api().SSPI_FreeHandle(callerEnv, nullptr, handle); };
+        if (otherThread) {
+          return onOtherThread(call);
+        }
+        call(env());
         return outcome("void");
       });
   lastFreedSspi_ = handle;
@@ -505,11 +529,18 @@ void Driver::impersonation() {
         });
     return;
   }
+  bool otherThread = chance(20);
   step(
-      "SSPI.StopImpersonating(" + std::to_string(handle) + ")",
-      [&](ReferenceModel &model, PlatformPath &path) { return model.stopImpersonating(path, handle); },
+      "SSPI.StopImpersonating(" + std::to_string(handle) + ")" + (otherThread ? " on another thread" : ""),
+      [&](ReferenceModel &model, PlatformPath &path) {
+        return model.stopImpersonating(path, handle, otherThread);
+      },
       [&] {
-        api().SSPI_StopImpersonating(env(), nullptr, handle);
+        auto call = [&](JNIEnv *callerEnv) { api().SSPI_StopImpersonating(callerEnv, nullptr, handle); };
+        if (otherThread) {
+          return onOtherThread(call);
+        }
+        call(env());
         return outcome("void");
       });
 }
@@ -605,11 +636,18 @@ void Driver::unwrap() {
 // ---- UserAuth operations -------------------------------------------------------------
 
 void Driver::createUserContext() {
-  static const std::vector<std::optional<std::u16string>> kUsers = {
-      u"CORVANE\\alice",     u"corvane\\BOB",   u"CORVANE\\svc-tarnwell",
-      u"WKS01\\localadmin",  u"CORVANE\\ghost", u"CORVANE\\Engineering",
-      u"OTHER\\alice",       u"alice",          u"\\alice",
-      u"alice@corvane.test", std::nullopt};
+  static const std::vector<std::optional<std::u16string>> kUsers = {u"CORVANE\\alice",
+                                                                    u"corvane\\BOB",
+                                                                    u"CORVANE\\svc-tarnwell",
+                                                                    u"WKS01\\localadmin",
+                                                                    u"CORVANE\\ghost",
+                                                                    u"CORVANE\\Engineering",
+                                                                    u"OTHER\\alice",
+                                                                    u"alice",
+                                                                    u"\\alice",
+                                                                    u"alice@corvane.test",
+                                                                    std::u16string(u"CORVANE\\alice\0x", 15),
+                                                                    std::nullopt};
   std::optional<std::u16string> user = pick(kUsers);
   step(
       "UserAuth.CreateUserContext(" + quoted(user) + ")",
@@ -626,6 +664,7 @@ void Driver::userSid() {
                                                                        u"alice@corvane.test",
                                                                        u"Everyone",
                                                                        u"",
+                                                                       std::u16string(u"bob\0x", 5),
                                                                        std::nullopt};
   std::optional<std::u16string> account = pick(kAccounts);
   step(
@@ -658,15 +697,17 @@ void Driver::freeUserContext() {
 // ---- WinUtil operations ---------------------------------------------------------------
 
 void Driver::registry() {
-  static const std::vector<std::u16string> kNames = {u"A", u"B", u""};
+  static const std::vector<std::u16string> kNames = {u"A", u"B", u"", std::u16string(u"A\0B", 3)};
   static const std::vector<std::u16string> kTexts = {u"", u"x", u"h\u00e9llo", std::u16string(u"a\0b", 3),
                                                      u"Program"};
   static const std::vector<int32_t> kNumbers = {0, 258, -1, 0x41, 0x00410042};
-  std::u16string key = chance(90) ? ReferenceModel::kRegistryKey : ReferenceModel::kMissingKey;
+  std::optional<std::u16string> key = chance(90) ? ReferenceModel::kRegistryKey : ReferenceModel::kMissingKey;
+  if (chance(5)) {
+    key = chance(50) ? std::nullopt : std::optional<std::u16string>(*key + std::u16string(u"\0x", 2));
+  }
   std::u16string name = pick(kNames);
   bool view64 = chance(50);
-  std::string where =
-      "\"" + describeText(key) + "\", \"" + describeText(name) + "\", " + (view64 ? "64" : "own");
+  std::string where = quoted(key) + ", \"" + describeText(name) + "\", " + (view64 ? "64" : "own");
   size_t kind = below(3);
   if (kind == 0) {
     step(
@@ -790,7 +831,7 @@ void Driver::releaseEverything() {
   for (int32_t handle : sspi) {
     step(
         "SSPI.FreeHandle(" + std::to_string(handle) + ") before unload",
-        [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle); },
+        [&](ReferenceModel &model, PlatformPath &) { return model.freeContext(handle, false); },
         [&] {
           api().SSPI_FreeHandle(env(), nullptr, handle);
           return outcome("void");

@@ -35,6 +35,8 @@ std::string hex8(uint32_t code) {
   return text;
 }
 
+const char *const kOtherThread = "Impersonating on another thread";
+
 Outcome failed(const std::string &neutral, const std::string &exception) {
   return Outcome{exception, neutral};
 }
@@ -88,6 +90,11 @@ namespace {
 
 Outcome stringValue(const std::u16string &text) {
   return value("string " + describeText(text));
+}
+
+// A name the platform would read only up to its U+0000: it names nothing.
+bool holdsNull(const std::u16string &name) {
+  return name.find(u'\0') != std::u16string::npos;
 }
 
 char16_t lower(char16_t unit) {
@@ -201,10 +208,13 @@ ULONG clientGrants(ULONG request, Mechanism mechanism) {
 }
 
 // The server always asks for mutual authentication, replay and sequence
-// detection and confidentiality; it gets all but the first from the package.
+// detection and confidentiality; it gets all but the first from the package,
+// confidentiality from NTLM only when the client asked for it too.
 ULONG serverGrants(ULONG clientRequest, Mechanism mechanism) {
-  ULONG granted =
-      ASC_RET_REPLAY_DETECT | ASC_RET_SEQUENCE_DETECT | ASC_RET_CONFIDENTIALITY | ASC_RET_CONNECTION;
+  ULONG granted = ASC_RET_REPLAY_DETECT | ASC_RET_SEQUENCE_DETECT | ASC_RET_CONNECTION;
+  if (mechanism == Mechanism::Kerberos || (clientRequest & ISC_REQ_CONFIDENTIALITY) != 0) {
+    granted |= ASC_RET_CONFIDENTIALITY;
+  }
   if (mechanism == Mechanism::Kerberos && (clientRequest & ISC_REQ_MUTUAL_AUTH) != 0) {
     granted |= ASC_RET_MUTUAL_AUTH;
   }
@@ -241,11 +251,9 @@ std::u16string upToTerminator(const std::u16string &text) {
   return text.substr(0, text.find(u'\0'));
 }
 
-std::optional<std::u16string> readAsString(const ModelValue &stored) {
+// Strings are written with their terminator, so even an empty one has data.
+std::u16string readAsString(const ModelValue &stored) {
   if (stored.isString) {
-    if (stored.text.empty()) {
-      return std::nullopt;  // no bytes: nothing to read
-    }
     return upToTerminator(stored.text);
   }
   std::u16string units{static_cast<char16_t>(stored.number & 0xffff),
@@ -342,6 +350,12 @@ SspiEntry *ReferenceModel::establishedServer(int32_t handle, Outcome &out, const
 Outcome ReferenceModel::createContext(PlatformPath &path, bool client, ULONG flags,
                                       const std::optional<std::u16string> &package,
                                       const std::optional<std::u16string> &target) {
+  if (holdsNull(package.value_or(u""))) {
+    return winAuth("int 0", "Package name cannot contain U+0000");
+  }
+  if (holdsNull(target.value_or(u""))) {
+    return winAuth("int 0", "Target name cannot contain U+0000");
+  }
   int32_t handle = nextHandle(sspiCounter_, &ReferenceModel::sspiLive);
   std::u16string packageName = package.value_or(u"");
   if (packageName.empty()) {
@@ -564,15 +578,20 @@ Outcome ReferenceModel::negotiatedAttributes(int32_t handle) {
   return intValue(static_cast<int32_t>(entry->attributes));
 }
 
-Outcome ReferenceModel::freeContext(int32_t handle) {
+Outcome ReferenceModel::freeContext(int32_t handle, bool otherThread) {
   auto found = sspi_.find(handle);
-  if (found != sspi_.end()) {
-    // Reverting the context ends the calling thread's impersonation.
-    if (!found->second.client && found->second.impersonating) {
-      threadImpersonating_ = false;
-    }
-    sspi_.erase(found);
+  if (found == sspi_.end()) {
+    return value("void");
   }
+  // Only the impersonating thread may end the impersonation, so only it releases.
+  bool impersonating = !found->second.client && found->second.impersonating;
+  if (impersonating && otherThread) {
+    return winAuth("void", kOtherThread);
+  }
+  if (impersonating) {
+    threadImpersonating_ = false;  // reverting the context ends it
+  }
+  sspi_.erase(found);
   return value("void");
 }
 
@@ -598,7 +617,7 @@ Outcome ReferenceModel::startImpersonating(PlatformPath &path, int32_t handle) {
   return value("void");
 }
 
-Outcome ReferenceModel::stopImpersonating(PlatformPath &path, int32_t handle) {
+Outcome ReferenceModel::stopImpersonating(PlatformPath &path, int32_t handle, bool otherThread) {
   Outcome out;
   SspiEntry *entry = establishedServer(handle, out, "void");
   if (entry == nullptr) {
@@ -606,6 +625,9 @@ Outcome ReferenceModel::stopImpersonating(PlatformPath &path, int32_t handle) {
   }
   if (!entry->impersonating) {
     return winAuth("void", "Not impersonating");
+  }
+  if (otherThread) {
+    return winAuth("void", kOtherThread);
   }
   if (auto code = path.call("RevertToSelf", kBoolCodes)) {
     return platformError("void", *code);
@@ -648,6 +670,9 @@ bool ReferenceModel::isLocalDomain(const std::u16string &domain) const {
 uint32_t ReferenceModel::lookupGroup(PlatformPath &path, const std::u16string &group,
                                      std::string &sid) const {
   const std::vector<uint32_t> codes = {kRpcUnavailable, ERROR_NONE_MAPPED};
+  if (holdsNull(group)) {
+    return ERROR_NONE_MAPPED;
+  }
   if (auto code = path.call("LookupAccountNameW", codes)) {
     return *code;
   }
@@ -788,6 +813,9 @@ Outcome ReferenceModel::createUserContext(PlatformPath &path, const std::optiona
   }
   int32_t handle = nextHandle(userCounter_, &ReferenceModel::userLive);
   const std::vector<uint32_t> lookupCodes = {kRpcUnavailable, ERROR_NONE_MAPPED};
+  if (holdsNull(name)) {
+    return notFound("int 0", kUserNotFound, ERROR_NONE_MAPPED);
+  }
   if (auto code = path.call("LookupAccountNameW", lookupCodes)) {
     return notFound("int 0", kUserNotFound, *code);
   }
@@ -816,7 +844,7 @@ Outcome ReferenceModel::createUserContext(PlatformPath &path, const std::optiona
 
 Outcome ReferenceModel::userSid(PlatformPath &path, const std::optional<std::u16string> &account) {
   const std::vector<uint32_t> lookupCodes = {kRpcUnavailable, ERROR_NONE_MAPPED};
-  if (path.call("LookupAccountNameW", lookupCodes)) {
+  if (holdsNull(account.value_or(u"")) || path.call("LookupAccountNameW", lookupCodes)) {
     return value("null");
   }
   const Account *found = findAccount(account.value_or(u""));
@@ -852,40 +880,49 @@ Outcome ReferenceModel::freeUserContext(int32_t handle) {
 
 namespace {
 
+// Whether the natives refuse to hand the registry a key and value: a null
+// key (it would name the hive) or a name holding U+0000.
+bool unusable(const std::optional<std::u16string> &key, const std::u16string &name) {
+  return !key || holdsNull(*key) || holdsNull(name);
+}
+
 // Opens a key the way the registry natives do: the 64-bit view first when
-// asked, then the process's own. The status of the last open.
-uint32_t openKey(PlatformPath &path, bool exists, bool view64) {
-  auto once = [&path, exists]() -> uint32_t {
+// asked, then, when the key is not there, the process's own. The status of
+// the last open.
+uint32_t openKey(PlatformPath &path, const std::u16string &key, bool view64) {
+  auto once = [&path, &key]() -> uint32_t {
     if (auto code = path.call("RegOpenKeyExW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND})) {
       return *code;
     }
-    return exists ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return key == ReferenceModel::kRegistryKey ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
   };
   uint32_t status = once();
-  return status != ERROR_SUCCESS && view64 ? once() : status;
+  return status == ERROR_FILE_NOT_FOUND && view64 ? once() : status;
 }
 
 }  // namespace
 
-Outcome ReferenceModel::readString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                                   bool view64) {
-  if (openKey(path, key == kRegistryKey, view64) != ERROR_SUCCESS) {
+Outcome ReferenceModel::readString(PlatformPath &path, const std::optional<std::u16string> &key,
+                                   const std::u16string &name, bool view64) {
+  if (unusable(key, name) || openKey(path, *key, view64) != ERROR_SUCCESS) {
     return value("null");
   }
   auto stored = registry_.find(name);
   if (path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED}) || stored == registry_.end()) {
     return value("null");
   }
-  std::optional<std::u16string> text = readAsString(stored->second);
-  if (!text || path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED})) {
+  if (path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED})) {
     return value("null");
   }
-  return stringValue(*text);
+  return stringValue(readAsString(stored->second));
 }
 
-Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                                    const std::u16string &text, bool view64) {
-  if (uint32_t status = openKey(path, key == kRegistryKey, view64)) {
+Outcome ReferenceModel::writeString(PlatformPath &path, const std::optional<std::u16string> &key,
+                                    const std::u16string &name, const std::u16string &text, bool view64) {
+  if (unusable(key, name)) {
+    return intValue(ERROR_INVALID_PARAMETER);
+  }
+  if (uint32_t status = openKey(path, *key, view64)) {
     return intValue(status);
   }
   if (auto code = path.call("RegSetValueExW", {ERROR_ACCESS_DENIED})) {
@@ -895,9 +932,12 @@ Outcome ReferenceModel::writeString(PlatformPath &path, const std::u16string &ke
   return intValue(0);
 }
 
-Outcome ReferenceModel::writeInt(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                                 int32_t number, bool view64) {
-  if (uint32_t status = openKey(path, key == kRegistryKey, view64)) {
+Outcome ReferenceModel::writeInt(PlatformPath &path, const std::optional<std::u16string> &key,
+                                 const std::u16string &name, int32_t number, bool view64) {
+  if (unusable(key, name)) {
+    return intValue(ERROR_INVALID_PARAMETER);
+  }
+  if (uint32_t status = openKey(path, *key, view64)) {
     return intValue(status);
   }
   if (auto code = path.call("RegSetValueExW", {ERROR_ACCESS_DENIED})) {

@@ -161,9 +161,11 @@ class ReferenceModel {
   Outcome challengeToken(int32_t handle);
   Outcome maxTokenSize(int32_t handle);
   Outcome negotiatedAttributes(int32_t handle);
-  Outcome freeContext(int32_t handle);
+  // otherThread: called on a thread other than the driver's, which is the
+  // one every impersonation begins on.
+  Outcome freeContext(int32_t handle, bool otherThread);
   Outcome startImpersonating(PlatformPath &path, int32_t handle);
-  Outcome stopImpersonating(PlatformPath &path, int32_t handle);
+  Outcome stopImpersonating(PlatformPath &path, int32_t handle, bool otherThread);
   Outcome clientUserName(PlatformPath &path, int32_t handle);
   // The report's first three lines, which the model knows.
   Outcome contextReportHead(int32_t handle);
@@ -180,11 +182,12 @@ class ReferenceModel {
   Outcome freeUserContext(int32_t handle);
 
   // ---- WinUtil
-  Outcome readString(PlatformPath &path, const std::u16string &key, const std::u16string &name, bool view64);
-  Outcome writeString(PlatformPath &path, const std::u16string &key, const std::u16string &name,
-                      const std::u16string &value, bool view64);
-  Outcome writeInt(PlatformPath &path, const std::u16string &key, const std::u16string &name, int32_t value,
-                   bool view64);
+  Outcome readString(PlatformPath &path, const std::optional<std::u16string> &key, const std::u16string &name,
+                     bool view64);
+  Outcome writeString(PlatformPath &path, const std::optional<std::u16string> &key,
+                      const std::u16string &name, const std::u16string &value, bool view64);
+  Outcome writeInt(PlatformPath &path, const std::optional<std::u16string> &key, const std::u16string &name,
+                   int32_t value, bool view64);
   Outcome computerName(PlatformPath &path, bool fullyQualified);
   Outcome domainControllerCheck(PlatformPath &path);
   Outcome productInstallPath(PlatformPath &path);

@@ -138,6 +138,20 @@ TEST_F(LinkedTokens, AFailedVersionQueryIsAskedAgain) {
   release(peers);
 }
 
+TEST_F(LinkedTokens, WithoutALinkedTokenTheContextsOwnTokenDecidesWhicheverWayTheSystemSaysSo) {
+  for (winsim::AbsentLinkedToken answer :
+       {winsim::AbsentLinkedToken::NullHandle, winsim::AbsentLinkedToken::NoSuchLogonSession}) {
+    winsim::setAbsentLinkedTokenAnswer(answer);
+    Peers peers = establish(u"NTLM", kNoRequirements);
+    winsim::clearJournal();
+    EXPECT_EQ(membership(peers.server, u"Administrators"), "member");
+    EXPECT_EQ(membership(peers.server, u"CORVANE\\Engineering"), "not a member");
+    EXPECT_TRUE(journalHas("GetTokenInformation"));
+    EXPECT_EQ(winsim::liveCounts().tokens, 0);
+    release(peers);
+  }
+}
+
 TEST_F(LinkedTokens, MissingPrivilegeMeansNoLinkedToken) {
   winsim::setLinkedTokens(true);
   Peers peers = establish(u"NTLM", kNoRequirements);

@@ -254,12 +254,15 @@ TEST_F(FailedSteps, ClientStepFailureKeepsThePreviousToken) {
 
 using TokenCompletion = HandshakeTest;
 
-TEST_F(TokenCompletion, CompletedTokensFinishTheHandshake) {
-  winsim::requireTokenCompletion(u"NTLM", true);
-  winsim::clearJournal();
-  Peers peers = establish(u"NTLM", kClientFlags);
-  EXPECT_EQ(journalOf({"CompleteAuthToken"}).size(), 2u);  // the first and the last client step
-  release(peers);
+TEST_F(TokenCompletion, CompletedTokensFinishTheHandshakeOnEitherSide) {
+  for (winsim::StepRole role : {winsim::StepRole::Client, winsim::StepRole::Server}) {
+    winsim::requireTokenCompletion(u"NTLM", true, role);
+    winsim::clearJournal();
+    Peers peers = establish(u"NTLM", kClientFlags);
+    EXPECT_EQ(journalOf({"CompleteAuthToken"}).size(), 2u);  // that side's first and last step
+    release(peers);
+    winsim::requireTokenCompletion(u"NTLM", false, role);
+  }
 }
 
 TEST_F(TokenCompletion, CompletingAStepThatAlsoContinuesStillAwaitsThePeer) {
@@ -282,6 +285,17 @@ TEST_F(TokenCompletion, FailedCompletionFailsTheStep) {
   winsim::failCall("CompleteAuthToken", 0x80090304u);
   EXPECT_EQ(initialize(client, challengeToken(server)), JNI_FALSE);
   EXPECT_EQ(takeException(), winAuth("Platform error: 80090304"));
+  freeContext(client);
+  freeContext(server);
+
+  winsim::requireTokenCompletion(u"NTLM", true, winsim::StepRole::Server);
+  server = createContext(false, 0, u"NTLM");
+  client = createContext(true, 0, u"NTLM");
+  winsim::failCall("CompleteAuthToken", 0x80090304u);
+  EXPECT_EQ(accept(server, challengeToken(client)), JNI_FALSE);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 80090304"));
+  EXPECT_EQ(accept(server, challengeToken(client)), JNI_FALSE);
+  EXPECT_EQ(takeException(), winAuth("Invalid state"));
   freeContext(client);
   freeContext(server);
 }

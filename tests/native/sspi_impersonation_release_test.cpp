@@ -77,6 +77,49 @@ TEST_F(Impersonation, PlatformFailuresLeaveTheFlagAsItWas) {
   release(peers);
 }
 
+TEST_F(Impersonation, EndsOnlyOnTheThreadThatBeganIt) {
+  winsim::setProcessUser(u"CORVANE\\alice");
+  Peers alice = establish(u"NTLM", 0);
+  winsim::setProcessUser(u"CORVANE\\bob");
+  Peers bob = establish(u"NTLM", 0);
+  winsim::setProcessUser(u"CORVANE\\svc-tarnwell");
+  start(alice.server);
+
+  // Another thread, which impersonates bob through a context of its own.
+  std::vector<std::string> refusals;
+  std::u16string otherIdentity;
+  std::thread([&] {
+    jnihost::Jvm other;
+    auto refusal = [&other] {
+      std::optional<jnihost::Exception> pending = other.pendingException();
+      other.clearException();
+      return pending ? pending->className + ": " + pending->message : "";
+    };
+    api().SSPI_StartImpersonating(other.env(), nullptr, bob.server);
+    api().SSPI_StopImpersonating(other.env(), nullptr, alice.server);
+    refusals.push_back(refusal());
+    api().SSPI_FreeHandle(other.env(), nullptr, alice.server);
+    refusals.push_back(refusal());
+    otherIdentity = winsim::threadIdentity();
+    api().SSPI_FreeHandle(other.env(), nullptr, bob.server);  // its own impersonation: reverted
+    refusals.push_back(refusal());
+    refusals.push_back(winsim::threadImpersonating() ? "still impersonating" : "");
+  }).join();
+  EXPECT_EQ(refusals, (std::vector<std::string>{winAuth("Impersonating on another thread"),
+                                                winAuth("Impersonating on another thread"), "", ""}));
+  EXPECT_EQ(otherIdentity, u"CORVANE\\bob");
+  EXPECT_EQ(winsim::threadIdentity(), u"CORVANE\\alice");
+
+  // Nothing was released: this thread can still end the impersonation and release.
+  stop(alice.server);
+  EXPECT_EQ(takeException(), "");
+  start(alice.server);
+  freeContext(alice.server);
+  EXPECT_FALSE(winsim::threadImpersonating());
+  freeContext(alice.client);
+  freeContext(bob.client);
+}
+
 using Release = HandshakeTest;
 
 TEST_F(Release, RevertsDeletesAndFreesInThatOrder) {

@@ -1,4 +1,6 @@
 // Sealing messages on one side of a handshake and unsealing them on the other.
+#include <limits>
+
 #include "handshake.h"
 
 namespace ntseclink_test {
@@ -65,16 +67,27 @@ INSTANTIATE_TEST_SUITE_P(Packages, EveryLayout,
                          });
 
 TEST_F(MessageProtection, ConfidentialityDecidesWhetherTheMessageIsEncrypted) {
+  // NTLM grants the server confidentiality only when the client asked for it.
   std::string message = "the quarterly numbers";
   Peers sealed = establish(u"NTLM", ISC_REQ_CONFIDENTIALITY);
   Peers signedOnly = establish(u"NTLM", 0);
-  winsim::clearJournal();
-  std::vector<uint8_t> encrypted = wrapped(sealed.client, text(message));
-  std::vector<uint8_t> plain = wrapped(signedOnly.client, text(message));
-  std::string encryptedText(encrypted.begin(), encrypted.end());
-  std::string plainText(plain.begin(), plain.end());
-  EXPECT_EQ(encryptedText.find(message), std::string::npos);
-  EXPECT_NE(plainText.find(message), std::string::npos);
+  EXPECT_EQ(
+      api().SSPI_GetNegotiatedAttributes(jvm.env(), nullptr, signedOnly.server) & ASC_RET_CONFIDENTIALITY, 0);
+  struct Direction {
+    jint sender;
+    jint receiver;
+    bool encrypted;
+  };
+  for (const Direction &direction :
+       {Direction{sealed.client, sealed.server, true}, Direction{sealed.server, sealed.client, true},
+        Direction{signedOnly.client, signedOnly.server, false},
+        Direction{signedOnly.server, signedOnly.client, false}}) {
+    SCOPED_TRACE(direction.sender);
+    std::vector<uint8_t> protectedForm = wrapped(direction.sender, text(message));
+    std::string readable(protectedForm.begin(), protectedForm.end());
+    EXPECT_EQ(readable.find(message) == std::string::npos, direction.encrypted);
+    EXPECT_EQ(unwrap(direction.receiver, protectedForm), message);
+  }
   release(sealed);
   release(signedOnly);
 }
@@ -105,6 +118,52 @@ TEST_F(MessageProtection, ChangedTruncatedOrForeignMessagesAreRefused) {
   EXPECT_EQ(unwrap(peers.server, sealed), "transfer 100");
   release(peers);
   release(others);
+}
+
+TEST_F(MessageProtection, PlainTextThePackagePointsOutsideTheStreamIsRefused) {
+  Peers peers = establish(u"NTLM", kSealed);
+  std::vector<uint8_t> sealed = wrapped(peers.client, text("edge"));
+  auto size = static_cast<std::ptrdiff_t>(sealed.size());
+  const std::string refused = winAuth("Platform error: 80090304");
+  struct Placement {
+    std::ptrdiff_t offset;
+    ULONG length;
+    std::string expected;
+  };
+  // Each edge of the stream: just outside, and just inside.
+  for (const Placement &placement :
+       {Placement{-1, 1, refused}, Placement{0, 1, std::string(1, static_cast<char>(sealed[0]))},
+        Placement{size - 4, 4, "edge"}, Placement{size - 3, 4, refused}}) {
+    SCOPED_TRACE(placement.offset);
+    winsim::misplaceNextDecryptedData(placement.offset, placement.length);
+    EXPECT_EQ(unwrap(peers.server, sealed), placement.expected);
+  }
+  release(peers);
+}
+
+TEST_F(MessageProtection, PackageWithoutSecurityTrailerFailsTheWrapWithoutHarm) {
+  winsim::setContextSizes(u"NTLM", SecPkgContext_Sizes{2888, 16, 0, 0});
+  Peers peers = establish(u"NTLM", kSealed);
+  EXPECT_EQ(wrap(peers.client, text("x")), nullptr);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 80090321"));  // the package finds no room for its token
+  release(peers);
+}
+
+TEST_F(MessageProtection, ProtectedFormLongerThanAJavaArrayIsRefusedBeforeTheMessageIsCopied) {
+  // Kerberos: 60 bytes of token space and 8 of padding space.
+  Peers peers = establish(u"Kerberos", kSealed, u"HTTP/wks01.corvane.test");
+  constexpr jsize kLargest = std::numeric_limits<jsize>::max();
+  winsim::clearJournal();
+  EXPECT_EQ(api().SSPI_Wrap(jvm.env(), nullptr, peers.client, jvm.newUnbackedByteArray(kLargest - 67)),
+            nullptr);
+  EXPECT_EQ(takeException(),
+            std::string(jnihost::kOutOfMemoryError) + ": Protected message larger than a Java array");
+  // One byte less fits, so the message is read, which the host cannot do.
+  EXPECT_EQ(api().SSPI_Wrap(jvm.env(), nullptr, peers.client, jvm.newUnbackedByteArray(kLargest - 68)),
+            nullptr);
+  EXPECT_EQ(takeException(), std::string(jnihost::kOutOfMemoryError) + ": Java heap space");
+  EXPECT_FALSE(journalHas("EncryptMessage"));
+  release(peers);
 }
 
 TEST_F(MessageProtection, JavaArraysAreNeverWritten) {

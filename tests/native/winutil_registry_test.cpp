@@ -64,27 +64,28 @@ TEST_F(WinUtilRegistry, EmptyOrNullValueNameIsTheDefaultValue) {
   EXPECT_EQ(getString(kKey, std::nullopt, false), u"default");
 
   EXPECT_EQ(setString(kKey, std::nullopt, u"new", false), 0);
-  EXPECT_EQ(stored(RegistryView::Native64, u"")->data, utf16Bytes(u"new", false));
+  EXPECT_EQ(stored(RegistryView::Native64, u"")->data, utf16Bytes(u"new", true));
 }
 
-TEST_F(WinUtilRegistry, NullSubKeyIsTheHiveItself) {
+TEST_F(WinUtilRegistry, NullSubKeyNamesNoKeyNotTheHive) {
   winsim::setRegistryValue(RegistryView::Native64, u"", u"v", REG_SZ, utf16Bytes(u"root", true));
-  EXPECT_EQ(getString(std::nullopt, u"v", false), u"root");
+  EXPECT_EQ(getString(std::nullopt, u"v", false), std::nullopt);
+  EXPECT_EQ(setString(std::nullopt, u"v", u"x", true), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(setInt(std::nullopt, u"w", 1, false), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(journalHas("RegOpenKeyExW"));
+  EXPECT_EQ(winsim::registryValue(RegistryView::Native64, u"", u"v")->data, utf16Bytes(u"root", true));
+  EXPECT_FALSE(winsim::registryValue(RegistryView::Native64, u"", u"w").has_value());
 }
 
-TEST_F(WinUtilRegistry, NamesEndAtTheirFirstNull) {
-  store(RegistryView::Native64, u"v", REG_SZ, utf16Bytes(u"x", true));
-  EXPECT_EQ(getString(kKey + u'\0' + u"junk", std::u16string(u"v\0w", 3), false), u"x");
-}
-
-TEST_F(WinUtilRegistry, StringIsWrittenWholeWithoutTerminator) {
+TEST_F(WinUtilRegistry, StringIsWrittenWholeWithItsTerminator) {
   winsim::createRegistryKey(RegistryView::Native64, kKey);
   struct Case {
     std::optional<std::u16string> text;
     std::vector<BYTE> bytes;
   };
-  for (const Case &c : {Case{u"abc", {'a', 0, 'b', 0, 'c', 0}}, Case{u"", {}}, Case{std::nullopt, {}},
-                        Case{std::u16string(u"a\0b", 3), {'a', 0, 0, 0, 'b', 0}}}) {
+  for (const Case &c :
+       {Case{u"abc", {'a', 0, 'b', 0, 'c', 0, 0, 0}}, Case{u"", {0, 0}}, Case{std::nullopt, {0, 0}},
+        Case{std::u16string(u"a\0b", 3), {'a', 0, 0, 0, 'b', 0, 0, 0}}}) {
     EXPECT_EQ(setString(kKey, u"v", c.text, false), 0);
     std::optional<winsim::RegistryValue> written = stored(RegistryView::Native64, u"v");
     ASSERT_TRUE(written.has_value());
@@ -176,6 +177,20 @@ TEST_F(WinUtilRegistry, SettersReportWhyTheKeyCouldNotBeOpened) {
   EXPECT_EQ(setString(kKey, u"v", u"x", false), ERROR_ACCESS_DENIED);
   EXPECT_EQ(setInt(kKey, u"v", 1, true), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(stored(RegistryView::Native64, u"v").has_value());
+}
+
+TEST_F(WinUtilRegistry, Wow64ProcessRefusedInThe64BitViewDoesNotFallBack) {
+  // The 64-bit view's key may not be opened (5); the 32-bit view has its own.
+  runAsWow64WithKeyOnlyIn32BitView();
+  store(RegistryView::Wow32, u"v", REG_SZ, utf16Bytes(u"32-bit", true));
+  winsim::setRegistryKeyAccess(RegistryView::Native64, kKey, false, false);
+  winsim::clearJournal();
+  EXPECT_EQ(getString(kKey, u"v", true), std::nullopt);
+  EXPECT_EQ(setString(kKey, u"v", u"x", true), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(setInt(kKey, u"n", 1, true), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(detailsOf("RegOpenKeyExW").size(), 3u);  // one open each
+  EXPECT_EQ(stored(RegistryView::Wow32, u"v")->data, utf16Bytes(u"32-bit", true));
+  EXPECT_FALSE(stored(RegistryView::Wow32, u"n").has_value());
 }
 
 TEST_F(WinUtilRegistry, SetterReportsTheLastOpenAfterTheFallBack) {

@@ -176,8 +176,7 @@ WINDOWS_CASE(RegistryValuesRoundTripInWinesRegistry) {
     const std::string view = view64 ? "64-bit view: " : "own view: ";
     test.expectEqual(registry.setString(kScratchKeyText, u"Text", u"abc", view64), 0,
                      view + "string written");
-    // The count written leaves the terminator out; as on NT, Wine's registry
-    // adds the terminator that follows the counted text in memory.
+    // Written with its terminator counted, as Windows wants it.
     const RawValue text = key.read(L"Text");
     test.expect(text.type == REG_SZ && text.bytes == utf16Bytes(std::u16string(u"abc", 4)),
                 view + "string stored");
@@ -196,8 +195,17 @@ WINDOWS_CASE(RegistryValuesRoundTripInWinesRegistry) {
                 view + "default value stored");
     test.expectString(registry.get(kScratchKeyText, u"", view64), u"default", view + "default value read");
 
+    test.expectEqual(registry.setString(kScratchKeyText, u"Empty", u"", view64), 0,
+                     view + "empty string written");
+    test.expect(key.read(L"Empty").bytes == std::vector<BYTE>{0, 0},
+                view + "empty string stored as one zero unit");
+
     test.expectNull(registry.get(kScratchKeyText, u"Missing", view64), view + "missing value");
   }
+  test.expectEqual(registry.setString(kScratchKeyText, std::u16string(u"Text\0x", 6), u"new", JNI_TRUE),
+                   ERROR_INVALID_PARAMETER, "a value name holding U+0000");
+  test.expectString(registry.get(kScratchKeyText, u"Text", JNI_TRUE), u"abc",
+                    "the value cut from it, unchanged");
   key.setUnterminated(L"Unterminated", L"xyz");
   test.expectEqual(static_cast<long long>(key.read(L"Unterminated").bytes.size()), 6, "stored text bytes");
   test.expectString(registry.get(kScratchKeyText, u"Unterminated", JNI_TRUE), u"xyz",

@@ -28,10 +28,10 @@ Bytes bytesOf(const std::string &text) {
 // A context pair of one handshake, as the library holds it after completion.
 class Session {
  public:
-  explicit Session(const std::u16string &package)
+  explicit Session(const std::u16string &package, ULONG flags = kFlags)
       : client(package, SECPKG_CRED_OUTBOUND), server(package, SECPKG_CRED_INBOUND) {
     std::u16string target = package == u"NTLM" ? u"" : u"host/" + hostName();
-    established = establish(client, server, target, kFlags);
+    established = establish(client, server, target, flags);
     QueryContextAttributesW(&server.context, SECPKG_ATTR_SIZES, &sizes);
   }
 
@@ -123,6 +123,19 @@ TEST_P(MessagesPackageTest, RoundTripsBothWaysWithAndWithoutEncryption) {
       EXPECT_EQ(text(unwrapped.plain), secret);
       EXPECT_EQ(unwrapped.qop, qop);
     }
+  }
+}
+
+TEST_F(MessagesTest, NtlmWithoutSealingSignsButDoesNotEncrypt) {
+  Session session(u"NTLM", ISC_REQ_INTEGRITY);
+  ASSERT_TRUE(session.established);
+  EXPECT_EQ(session.server.attributes & ASC_RET_CONFIDENTIALITY, 0u);
+  for (auto [sender, receiver] :
+       {std::pair(&session.client, &session.server), std::pair(&session.server, &session.client)}) {
+    EXPECT_EQ(wrap(*sender, session.sizes, bytesOf("x")).status, SEC_E_QOP_NOT_SUPPORTED);
+    Wrapped signedOnly = wrap(*sender, session.sizes, bytesOf("x"), SECQOP_WRAP_NO_ENCRYPT);
+    ASSERT_EQ(signedOnly.status, SEC_E_OK);
+    EXPECT_EQ(text(unwrap(*receiver, signedOnly.message).plain), "x");
   }
 }
 

@@ -14,6 +14,10 @@ std::vector<BYTE> bytesOf(const std::u16string &text, bool withTerminator) {
   return {data, data + (text.size() + (withTerminator ? 1 : 0)) * sizeof(char16_t)};
 }
 
+std::string narrowName(const std::u16string &name) {
+  return std::string(name.begin(), name.end());
+}
+
 class RegistryTest : public MachineTest {
  protected:
   // The status of opening a key, closing it again when it opened.
@@ -127,23 +131,38 @@ TEST_F(RegistryTest, ValuesNeedTheRightsTheKeyWasOpenedWith) {
   RegCloseKey(writer);
 }
 
-TEST_F(RegistryTest, SetValueStoresExactlyTheBytesGiven) {
+TEST_F(RegistryTest, SetValueStoresTheBytesGivenAndATerminatorLeftOutOfTheCount) {
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  std::u16string abc = u"abc";
-  ASSERT_EQ(RegSetValueExW(key, u"Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(abc.c_str()), 6),
-            ERROR_SUCCESS);
+  struct Case {
+    const char16_t *name;
+    DWORD type;
+    std::u16string text;  // given with the terminator after it
+    DWORD count;
+    std::vector<BYTE> stored;
+  };
+  for (const Case &c : {Case{u"Text", REG_SZ, u"abc", 6, bytesOf(u"abc", true)},
+                        Case{u"Counted", REG_SZ, u"abc", 8, bytesOf(u"abc", true)},
+                        Case{u"Prefix", REG_SZ, u"abcd", 6, bytesOf(u"abc", false)},
+                        Case{u"Expand", REG_EXPAND_SZ, u"%x%", 6, bytesOf(u"%x%", true)},
+                        Case{u"Binary", REG_BINARY, u"ab", 4, bytesOf(u"ab", false)}}) {
+    SCOPED_TRACE(narrowName(c.name));
+    ASSERT_EQ(RegSetValueExW(key, c.name, 0, c.type, reinterpret_cast<const BYTE *>(c.text.c_str()), c.count),
+              ERROR_SUCCESS);
+    auto stored = winsim::registryValue(RegistryView::Native64, kProductKey, c.name);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->type, c.type);
+    EXPECT_EQ(stored->data, c.stored);
+  }
   ASSERT_EQ(RegSetValueExW(key, u"", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
   const BYTE number[] = {0x02, 0x01, 0x00, 0x00};
   ASSERT_EQ(RegSetValueExW(key, nullptr, 0, REG_DWORD, number, 4),
             ERROR_SUCCESS);  // replaces the default value
-  EXPECT_EQ(RegSetValueExW(key, u"Bad", 0, REG_SZ, nullptr, 4), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegSetValueExW(key, u"Bad", 0, REG_SZ, nullptr, 4), ERROR_NOACCESS);
   RegCloseKey(key);
 
   auto text = winsim::registryValue(RegistryView::Native64, kProductKey, u"TEXT");
   ASSERT_TRUE(text.has_value());
-  EXPECT_EQ(text->type, static_cast<DWORD>(REG_SZ));
-  EXPECT_EQ(text->data, bytesOf(abc, false));
   auto defaultValue = winsim::registryValue(RegistryView::Native64, kProductKey, u"");
   ASSERT_TRUE(defaultValue.has_value());
   EXPECT_EQ(defaultValue->type, static_cast<DWORD>(REG_DWORD));

@@ -137,10 +137,14 @@ TEST_F(TokensTest, LinkedTokenHoldsWhatTheFilteredTokenDenies) {
   CloseHandle(filtered);
 }
 
-TEST_F(TokensTest, TokenWithoutLinkReportsNoLogonSession) {
+TEST_F(TokensTest, TokenWithoutLinkAnswersANullLinkOrNoLogonSession) {
   HANDLE token = winsim::createAccountToken(u"CORVANE\\bob");
-  TOKEN_LINKED_TOKEN linked{};
+  TOKEN_LINKED_TOKEN linked{token};
   DWORD written = 0;
+  EXPECT_TRUE(GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &written));
+  EXPECT_EQ(linked.LinkedToken, nullptr);
+
+  winsim::setAbsentLinkedTokenAnswer(winsim::AbsentLinkedToken::NoSuchLogonSession);
   EXPECT_FALSE(GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &written));
   EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_LOGON_SESSION);
   EXPECT_EQ(winsim::liveCounts().tokens, 1);

@@ -225,6 +225,9 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, ULONG
   if (fQOP != 0 && fQOP != SECQOP_WRAP_NO_ENCRYPT) {
     return SEC_E_INVALID_PARAMETER;
   }
+  if (fQOP == 0 && !session->confidentiality) {
+    return SEC_E_QOP_NOT_SUPPORTED;  // encryption was not negotiated
+  }
   return protect(*session, fQOP == 0, pMessage);
 }
 
@@ -245,6 +248,12 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecB
   bool encrypted = false;
   if (SECURITY_STATUS status = unprotect(*session, parts, encrypted); status != SEC_E_OK) {
     return status;
+  }
+  if (auto placement = takeDataPlacement(); placement && findBuffer(pMessage, SECBUFFER_STREAM) != nullptr) {
+    // Computed as a number: the place may lie outside the stream.
+    auto start = reinterpret_cast<uintptr_t>(parts.header) + static_cast<uintptr_t>(placement->offset);
+    parts.data->pvBuffer = reinterpret_cast<void *>(start);
+    parts.data->cbBuffer = placement->length;
   }
   if (pfQOP != nullptr) {
     *pfQOP = encrypted ? 0 : SECQOP_WRAP_NO_ENCRYPT;

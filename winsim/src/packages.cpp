@@ -143,10 +143,13 @@ struct PackagesState {
   std::map<ULONG_PTR, Context> contexts;
   std::map<const void *, std::unique_ptr<BYTE[]>> buffers;
   std::map<Package, std::u16string> credentialNameOverrides;
-  std::set<Package> completionRequired;
+  std::optional<std::u16string> contextUserNameOverride;
+  std::set<std::pair<Package, StepRole>> completionRequired;
   ULONG extraAttributes = 0;
   std::optional<ContextTokenKind> contextTokenKind;
   bool kerberosReachable = true;
+  std::map<Package, SecPkgContext_Sizes> sizeOverrides;
+  std::optional<DataPlacement> dataPlacement;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
   std::mt19937_64 random{std::random_device{}()};
 };
@@ -154,6 +157,11 @@ struct PackagesState {
 PackagesState &packages() {
   static PackagesState *state = new PackagesState;  // never destroyed: used until exit
   return *state;
+}
+
+const SecPkgContext_Sizes &sizesOf(Package mechanism) {
+  auto override = packages().sizeOverrides.find(mechanism);
+  return override != packages().sizeOverrides.end() ? override->second : mechanismInfo(mechanism).sizes;
 }
 
 Credential *findCredential(const CredHandle *handle) {
@@ -464,6 +472,10 @@ ULONG serverGrants(ULONG serverRequest, ULONG clientRequest, Package mechanism) 
   constexpr ULONG grantable =
       ASC_REQ_REPLAY_DETECT | ASC_REQ_SEQUENCE_DETECT | ASC_REQ_CONFIDENTIALITY | ASC_REQ_INTEGRITY;
   ULONG granted = (serverRequest & grantable) | ASC_RET_CONNECTION;
+  if (mechanism == Package::Ntlm && (clientRequest & ISC_REQ_CONFIDENTIALITY) == 0) {
+    granted &=
+        ~static_cast<ULONG>(ASC_RET_CONFIDENTIALITY);  // NTLM seals only when the client's negotiate asks
+  }
   if (mechanism == Package::Kerberos && (clientRequest & ISC_REQ_MUTUAL_AUTH) != 0) {
     granted |= ASC_RET_MUTUAL_AUTH;
   }
@@ -761,10 +773,15 @@ std::optional<MessageSession> messageSession(const CtxtHandle *handle) {
   uint64_t seed = digest(0, material, sizeof material);
   MessageSession session;
   session.isServer = context->isServer;
+  session.confidentiality = (context->granted & ISC_RET_CONFIDENTIALITY) != 0;
   session.clientToServerKey = mix(seed ^ 0x1);
   session.serverToClientKey = mix(seed ^ 0x2);
-  session.blockSize = mechanismInfo(context->mechanism).sizes.cbBlockSize;
+  session.blockSize = sizesOf(context->mechanism).cbBlockSize;
   return session;
+}
+
+std::optional<DataPlacement> takeDataPlacement() {
+  return std::exchange(packages().dataPlacement, std::nullopt);
 }
 
 void resetPackages() {
@@ -773,15 +790,18 @@ void resetPackages() {
   state.contexts.clear();
   state.buffers.clear();
   state.credentialNameOverrides.clear();
+  state.contextUserNameOverride.reset();
   state.completionRequired.clear();
   state.extraAttributes = 0;
   state.contextTokenKind.reset();
   state.kerberosReachable = true;
+  state.sizeOverrides.clear();
+  state.dataPlacement.reset();
 }
 
-// A client step's status as a package that completes its tokens reports it.
-SECURITY_STATUS withCompletion(Package package, SECURITY_STATUS status) {
-  if (packages().completionRequired.count(package) == 0) {
+// A step's status as a package that completes its tokens reports it.
+SECURITY_STATUS withCompletion(Package package, StepRole role, SECURITY_STATUS status) {
+  if (packages().completionRequired.count({package, role}) == 0) {
     return status;
   }
   if (status == SEC_E_OK) {
@@ -801,6 +821,23 @@ void setCredentialNameOverride(const std::u16string &package, const std::u16stri
   }
 }
 
+void setContextSizes(const std::u16string &mechanism, const SecPkgContext_Sizes &sizes) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  if (auto found = detail::findPackage(mechanism)) {
+    detail::packages().sizeOverrides[*found] = sizes;
+  }
+}
+
+void misplaceNextDecryptedData(std::ptrdiff_t offset, ULONG length) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().dataPlacement = detail::DataPlacement{offset, length};
+}
+
+void setContextUserNameOverride(const std::u16string &name) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().contextUserNameOverride = name;
+}
+
 void setExtraContextAttributes(ULONG attributes) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().extraAttributes = attributes;
@@ -816,13 +853,13 @@ void setKerberosReachable(bool reachable) {
   detail::packages().kerberosReachable = reachable;
 }
 
-void requireTokenCompletion(const std::u16string &package, bool required) {
+void requireTokenCompletion(const std::u16string &package, bool required, StepRole role) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   if (auto found = detail::findPackage(package)) {
     if (required) {
-      detail::packages().completionRequired.insert(*found);
+      detail::packages().completionRequired.insert({*found, role});
     } else {
-      detail::packages().completionRequired.erase(*found);
+      detail::packages().completionRequired.erase({*found, role});
     }
   }
 }
@@ -920,7 +957,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(
     }
     Context next;
     Step step = firstClientStep(*credential, optionalText(pszTargetName), fContextReq, next);
-    return withCompletion(credential->package, finishStep(call, step, next));
+    return withCompletion(credential->package, winsim::StepRole::Client, finishStep(call, step, next));
   }
   const Context *existing = findContext(phContext);
   if (existing == nullptr || existing->isServer) {
@@ -932,7 +969,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY InitializeSecurityContextW(
   }
   Context next = *existing;
   Step step = nextClientStep(next, *input);
-  return withCompletion(next.package, finishStep(call, step, next));
+  return withCompletion(next.package, winsim::StepRole::Client, finishStep(call, step, next));
 }
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredential, PCtxtHandle phContext,
@@ -961,7 +998,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredent
     }
     Context next;
     Step step = firstServerStep(*credential, *input, fContextReq, next);
-    return finishStep(call, step, next);
+    return withCompletion(credential->package, winsim::StepRole::Server, finishStep(call, step, next));
   }
   const Context *existing = findContext(phContext);
   if (existing == nullptr || !existing->isServer) {
@@ -972,7 +1009,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY AcceptSecurityContext(PCredHandle phCredent
   }
   Context next = *existing;
   Step step = verifyAuthenticate(next, *input, fContextReq);
-  return finishStep(call, step, next);
+  return withCompletion(next.package, winsim::StepRole::Server, finishStep(call, step, next));
 }
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY CompleteAuthToken(PCtxtHandle phContext, PSecBufferDesc) {
@@ -1020,9 +1057,10 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY QueryContextAttributesW(PCtxtHandle phConte
     return SEC_E_INVALID_HANDLE;  // sizes and names exist once the handshake is complete
   }
   if (ulAttribute == SECPKG_ATTR_SIZES) {
-    *static_cast<SecPkgContext_Sizes *>(pBuffer) = mechanismInfo(context->mechanism).sizes;
+    *static_cast<SecPkgContext_Sizes *>(pBuffer) = sizesOf(context->mechanism);
   } else {
-    static_cast<SecPkgContext_NamesW *>(pBuffer)->sUserName = allocateString(context->client.qualifiedName());
+    static_cast<SecPkgContext_NamesW *>(pBuffer)->sUserName =
+        allocateString(packages().contextUserNameOverride.value_or(context->client.qualifiedName()));
   }
   return SEC_E_OK;
 }

@@ -24,6 +24,7 @@ SecBuffer *findBuffer(PSecBufferDesc descriptor, ULONG type);
 // What message protection needs to know about an established context.
 struct MessageSession {
   bool isServer = false;
+  bool confidentiality = false;  // the handshake settled it
   uint64_t clientToServerKey = 0;
   uint64_t serverToClientKey = 0;
   ULONG blockSize = 0;
@@ -32,5 +33,14 @@ struct MessageSession {
 // The session of an established context; none when the handle names no
 // context or its handshake is not complete.
 std::optional<MessageSession> messageSession(const CtxtHandle *handle);
+
+// Where a test wants the next decrypted stream's plain text reported.
+struct DataPlacement {
+  std::ptrdiff_t offset;
+  ULONG length;
+};
+// The placement for this DecryptMessage, if a test asked for one; it is
+// used once.
+std::optional<DataPlacement> takeDataPlacement();
 
 }  // namespace winsim::detail

@@ -216,6 +216,25 @@ LSTATUS openKey(HKEY base, const std::u16string &subKey, REGSAM sam, PHKEY resul
   return ERROR_SUCCESS;
 }
 
+bool isStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// The bytes Windows stores for RegSetValueExW: a string counted without its
+// terminator gets one when the unit right after the counted data is zero,
+// since callers often leave it out of the count.
+std::vector<BYTE> storedBytes(DWORD type, const BYTE *data, DWORD count) {
+  DWORD stored = count;
+  if (isStringType(type) && count >= sizeof(char16_t) && count % sizeof(char16_t) == 0) {
+    // The unit after the data is read only when the counted data lacks the terminator.
+    auto isZeroUnit = [](const BYTE *unit) { return unit[0] == 0 && unit[1] == 0; };
+    if (!isZeroUnit(data + count - sizeof(char16_t)) && isZeroUnit(data + count)) {
+      stored += sizeof(char16_t);
+    }
+  }
+  return std::vector<BYTE>(data, data + stored);
+}
+
 std::string openDetail(const std::string &path, REGSAM sam) {
   return path + " access=" + hexText(sam);
 }
@@ -349,16 +368,19 @@ WINSIM_API LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD R
                                                    " bytes=" + std::to_string(cbData))) {
     return static_cast<LSTATUS>(*fault);
   }
-  if (Reserved != 0 || (lpData == nullptr && cbData != 0)) {
+  if (Reserved != 0) {
     return ERROR_INVALID_PARAMETER;
+  }
+  if (lpData == nullptr && cbData != 0) {
+    return ERROR_NOACCESS;
   }
   std::lock_guard<std::recursive_mutex> lock(machineMutex());
   auto access = accessKey(hKey, KEY_SET_VALUE);
   if (access.key == nullptr) {
     return access.status;
   }
-  std::vector<BYTE> data(lpData, lpData + cbData);
-  storeValue(*access.key, lpValueName == nullptr ? u"" : lpValueName, dwType, std::move(data));
+  storeValue(*access.key, lpValueName == nullptr ? u"" : lpValueName, dwType,
+             storedBytes(dwType, lpData, cbData));
   return ERROR_SUCCESS;
 }
 

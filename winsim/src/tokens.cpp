@@ -25,6 +25,7 @@ struct Token : KernelObject {
 
 struct TokenSettings {
   bool linkedTokens = false;
+  AbsentLinkedToken absentLinkedToken = AbsentLinkedToken::NullHandle;
   // Impersonations begun before the last reset no longer count; other
   // threads' own records cannot be reached to clear them.
   uint64_t generation = 0;
@@ -128,10 +129,11 @@ BOOL answerLinkedToken(const Token &token, LPVOID buffer, DWORD capacity, PDWORD
   if (!reportSize(sizeof(TOKEN_LINKED_TOKEN), buffer, capacity, returned)) {
     return FALSE;
   }
-  if (!token.linked) {
+  if (!token.linked && settings().absentLinkedToken == AbsentLinkedToken::NoSuchLogonSession) {
     return failWith(ERROR_NO_SUCH_LOGON_SESSION);
   }
-  TOKEN_LINKED_TOKEN linked{insertHandle(token.linked, Resource::Tokens, kTokenAllAccess)};
+  TOKEN_LINKED_TOKEN linked{token.linked ? insertHandle(token.linked, Resource::Tokens, kTokenAllAccess)
+                                         : nullptr};
   std::memcpy(buffer, &linked, sizeof linked);
   return TRUE;
 }
@@ -224,6 +226,7 @@ bool reportSize(DWORD needed, const void *buffer, DWORD capacity, DWORD *returne
 void resetTokens() {
   std::lock_guard<std::recursive_mutex> lock(machineMutex());
   settings().linkedTokens = false;
+  settings().absentLinkedToken = AbsentLinkedToken::NullHandle;
   ++settings().generation;
 }
 
@@ -232,6 +235,11 @@ void resetTokens() {
 void setLinkedTokens(bool present) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::settings().linkedTokens = present;
+}
+
+void setAbsentLinkedTokenAnswer(AbsentLinkedToken answer) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::settings().absentLinkedToken = answer;
 }
 
 std::u16string threadIdentity() {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <windows.h>
+#include <sspi.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +44,11 @@ WINSIM_CONTROL void setWow64Process(bool wow64);
 WINSIM_CONTROL void setIsWow64ProcessExported(bool exported);
 // Whether tokens made for clients carry a linked token.
 WINSIM_CONTROL void setLinkedTokens(bool present);
+// What GetTokenInformation(TokenLinkedToken) answers for a token without a
+// linked one: success with a NULL LinkedToken, as current Windows does (the
+// default), or ERROR_NO_SUCH_LOGON_SESSION, as older systems do.
+enum class AbsentLinkedToken { NullHandle, NoSuchLogonSession };
+WINSIM_CONTROL void setAbsentLinkedTokenAnswer(AbsentLinkedToken answer);
 
 // Host directory that stands for the drive C:\ (created when missing).
 WINSIM_CONTROL void setFileSystemRoot(const std::string &hostDirectory);
@@ -87,10 +94,25 @@ WINSIM_CONTROL HANDLE createAccountToken(const std::u16string &qualifiedName,
 // The user name QueryCredentialsAttributesW(SECPKG_CRED_ATTR_NAMES) reports
 // for a package's credentials instead of the usual one.
 WINSIM_CONTROL void setCredentialNameOverride(const std::u16string &package, const std::u16string &name);
-// Makes the package's client steps ask for CompleteAuthToken, as some
+enum class StepRole { Client, Server };
+// The user name QueryContextAttributesW(SECPKG_ATTR_NAMES) reports for every
+// established context instead of its client's, for names no account has
+// (one with an empty domain part, say).
+WINSIM_CONTROL void setContextUserNameOverride(const std::u16string &name);
+// Makes the package's steps in that role ask for CompleteAuthToken, as some
 // packages do: SEC_I_COMPLETE_NEEDED in place of SEC_E_OK and
 // SEC_I_COMPLETE_AND_CONTINUE in place of SEC_I_CONTINUE_NEEDED.
-WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required);
+WINSIM_CONTROL void requireTokenCompletion(const std::u16string &package, bool required,
+                                           StepRole role = StepRole::Client);
+
+// The sizes QueryContextAttributesW(SECPKG_ATTR_SIZES) reports for contexts
+// of a mechanism ("NTLM" or "Kerberos") in place of its own, to stand for
+// other packages (one without a security trailer, say).
+WINSIM_CONTROL void setContextSizes(const std::u16string &mechanism, const SecPkgContext_Sizes &sizes);
+// Makes the next DecryptMessage of a stream point its data buffer `offset`
+// bytes from the stream's start with `length` bytes, wherever that lies, as
+// a faulty package might.
+WINSIM_CONTROL void misplaceNextDecryptedData(std::ptrdiff_t offset, ULONG length);
 
 // Whether the Kerberos package reaches a key distribution centre. When it
 // does not, as when no domain controller answers, a Kerberos client's first

@@ -12,7 +12,8 @@ import java.util.function.IntConsumer;
  * <p>Calls through the handle ({@link #use}), {@link #close()} and the late
  * free are serialised on one lock, and a call keeps the owner reachable until
  * it returns, so a free waits for a call in progress and no call ever reaches
- * the natives with a freed handle.
+ * the natives with a freed handle. A free that the natives refuse (by
+ * throwing) leaves the handle open, to be closed again later.
  */
 final class NativeHandle {
     private static final Cleaner CLEANER = Cleaner.create();
@@ -52,8 +53,8 @@ final class NativeHandle {
         @Override
         public synchronized void run() {
             if (!freed) {
-                freed = true;
                 free.accept(value);
+                freed = true;
             }
         }
     }
@@ -93,8 +94,13 @@ final class NativeHandle {
         }
     }
 
-    /** Frees the handle the first time; later calls do nothing. */
+    /**
+     * Frees the handle the first time; later calls do nothing. When the free
+     * throws, the handle stays open.
+     */
     void close() {
+        // Freed here first, so that a refusal leaves the Cleaner registered; the clean then finds it freed.
+        release.run();
         cleanable.clean();
     }
 }

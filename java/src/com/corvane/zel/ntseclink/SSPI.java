@@ -37,7 +37,8 @@ public final class SSPI {
      * @param packageName the security package, such as "Negotiate" or "Kerberos"; null or empty for "Negotiate"
      * @param targetName the client's target service principal name; null or empty for none; unused by a server
      * @return the new context's handle
-     * @throws WinAuthException when the credentials or the first client step fail; no context is left behind
+     * @throws WinAuthException when the credentials or the first client step fail, or the package or target
+     *         name holds U+0000 (it would name another); no context is left behind
      */
     public static native int CreateContext(boolean isClient, int requestedFlags, String packageName,
             String targetName);
@@ -96,14 +97,20 @@ public final class SSPI {
     /**
      * Releases a context in any role and state: ends an impersonation begun
      * through it, deletes the security context and frees its credentials.
-     * An unknown handle is ignored.
+     * An unknown handle is ignored. A server context impersonating on another
+     * thread is not released: that thread still runs as the client, and only
+     * it can end the impersonation and release the context.
      *
      * @param handle a context handle
+     * @throws WinAuthException for a context impersonating on another thread ("Impersonating on another
+     *         thread"); nothing is released
      */
     public static native void FreeHandle(int handle);
 
     /**
-     * Makes the calling thread act as the authenticated client.
+     * Makes the calling thread act as the authenticated client. The
+     * impersonation belongs to this thread: only it can stop it, and release
+     * the context while it lasts.
      *
      * @param handle an established server context
      * @throws WinAuthException for an unknown handle, a client context, a context not established, an
@@ -116,7 +123,8 @@ public final class SSPI {
      *
      * @param handle the server context whose impersonation to end
      * @throws WinAuthException for an unknown handle, a client context, a context not established, no
-     *         impersonation begun through this context, or a failing Windows call
+     *         impersonation begun through this context, one begun on another thread ("Impersonating on
+     *         another thread", which leaves it running), or a failing Windows call
      */
     public static native void StopImpersonating(int handle);
 
@@ -157,7 +165,10 @@ public final class SSPI {
     public static native boolean IsGroupMember(int handle, String groupName);
 
     /**
-     * Protects a message with an established context.
+     * Protects a message with an established context: encrypted and signed
+     * when the handshake settled confidentiality, otherwise signed only, its
+     * text readable by anyone on the way. Check before sending anything
+     * secret: {@code (GetNegotiatedAttributes(handle) & ContextFlags.CONFIDENTIALITY) != 0}.
      *
      * @param handle an established context, client or server
      * @param message the plain message

@@ -11,9 +11,12 @@ import java.util.Objects;
  * <p>Use it in try-with-resources. {@code close()} frees the context exactly
  * once, may be called from any thread and any number of times, and waits for
  * a call on the same context that is in progress; every other method throws
- * {@link IllegalStateException} ("... is closed") afterwards. A context that
- * is never closed is freed once it has become unreachable, at a time of the
- * garbage collector's choosing.
+ * {@link IllegalStateException} ("... is closed") afterwards. The one
+ * exception is a {@link ServerContext} impersonating its client: only the
+ * thread that began the impersonation can close it (see there). A context
+ * that is never closed is freed once it has become unreachable, at a time of
+ * the garbage collector's choosing; one still impersonating cannot be freed
+ * that way and stays in the library until the process ends.
  *
  * <p>Failures of the natives reach the caller as they are raised: a
  * {@link WinAuthException} (or subclass) with the native's message. Null
@@ -153,7 +156,11 @@ public abstract sealed class SecurityContext implements AutoCloseable permits Cl
 
     /**
      * Protects a message for the peer's {@link #unwrap(byte[])}: encrypted
-     * when the context has confidentiality, else signed only.
+     * when the context has confidentiality, else signed only, so that anyone
+     * on the way can read it (though not change it unnoticed). Whether it has
+     * confidentiality is {@code (negotiatedAttributes() & ContextFlags.CONFIDENTIALITY) != 0}; a
+     * client asks for it with {@link ContextFlags#CONFIDENTIALITY} at creation, and a server has it
+     * only when its client asked for it.
      *
      * @param message the plain message; left unchanged
      * @return the protected message
@@ -191,6 +198,9 @@ public abstract sealed class SecurityContext implements AutoCloseable permits Cl
     /**
      * Frees the context, ending an impersonation begun through it; does
      * nothing when it is closed already.
+     *
+     * @throws WinAuthException for a server context impersonating on another thread ("Impersonating on
+     *         another thread"): it stays open and impersonating, for that thread to stop and close it
      */
     @Override
     public final void close() {

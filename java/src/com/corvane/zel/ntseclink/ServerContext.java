@@ -17,6 +17,14 @@ import java.util.function.Supplier;
  *     String user = server.clientUserName();
  * }
  * }</pre>
+ *
+ * <p>An impersonation belongs to the thread that began it, which runs as the
+ * client until it ends it: {@link #stopImpersonating()}, and {@link #close()}
+ * while the impersonation lasts, work only on that thread and are refused on
+ * any other ("Impersonating on another thread"), so no thread is ever left
+ * running as the client without a way back. Keep the context reachable until
+ * the impersonation ends: the garbage collector's safety net runs on a thread
+ * of its own and cannot end it.
  */
 public final class ServerContext extends SecurityContext {
     private ServerContext(int handle, String packageName) {
@@ -97,8 +105,8 @@ public final class ServerContext extends SecurityContext {
     }
 
     /**
-     * Makes the calling thread act as the authenticated client until
-     * {@link #stopImpersonating()}.
+     * Makes the calling thread act as the authenticated client until it calls
+     * {@link #stopImpersonating()} or {@link #close()}; no other thread can end it.
      *
      * @throws WinAuthException when the context is not established or already impersonating
      * @throws IllegalStateException when the context is closed
@@ -113,7 +121,8 @@ public final class ServerContext extends SecurityContext {
     /**
      * Returns the calling thread to the process's own identity.
      *
-     * @throws WinAuthException when no impersonation was begun through this context
+     * @throws WinAuthException when no impersonation was begun through this context, or it was begun on
+     *         another thread ("Impersonating on another thread"), which goes on impersonating
      * @throws IllegalStateException when the context is closed
      */
     public void stopImpersonating() {
@@ -126,7 +135,8 @@ public final class ServerContext extends SecurityContext {
     /**
      * Runs work on the calling thread as the authenticated client, and
      * returns the thread to the process's identity afterwards, also when the
-     * work fails.
+     * work fails. While the work runs, the context can be closed only from
+     * that thread (by the work itself).
      *
      * <pre>{@code
      * String report = server.asClient(() -> readFileTheClientMayRead());

@@ -5,7 +5,8 @@ package com.corvane.zel.ntseclink;
  * authorization API without a logon and without the user's password, and
  * account names turned into SIDs. A user context is named by an integer
  * handle, valid until {@link #FreeHandle(int)}; these handles are separate
- * from those of {@link SSPI}.
+ * from those of {@link SSPI}. An account or group name holding U+0000 names
+ * nothing here (Windows would read it only up to there): it does not resolve.
  */
 public final class UserAuth {
     static {
@@ -20,9 +21,11 @@ public final class UserAuth {
      *
      * @param userName the user, "DOMAIN\name" of a domain account
      * @return the new user context's handle
-     * @throws UserNotFoundException when the name does not resolve to a user
+     * @throws UserNotFoundException when the name does not resolve
      * @throws WinAuthException for a local account ("Local users not allowed"), an authorization service
-     *         that could not be prepared when the library loaded ("Not initialized"), or a failing Windows call
+     *         that could not be prepared when the library loaded ("Not initialized"), a name that resolves to
+     *         a group or any account other than a user (Windows makes these contexts for users only and
+     *         refuses, as a "Platform error: " with its status, such as 00000539), or a failing Windows call
      */
     public static native int CreateUserContext(String userName);
 

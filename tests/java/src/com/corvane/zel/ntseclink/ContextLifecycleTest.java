@@ -212,6 +212,32 @@ class ContextLifecycleTest {
     }
 
     @Test
+    void anImpersonationEndsOnlyOnTheThreadThatBeganIt() throws Exception {
+        try (ClientContext client = ClientContext.create("Kerberos", SERVICE, 0);
+                ServerContext server = ServerContext.create("Kerberos")) {
+            assertTrue(server.accept(client.challengeToken()));
+            server.startImpersonating();
+            List<String> refusals = Collections.synchronizedList(new ArrayList<>());
+            Thread other = new Thread(() -> {
+                for (Runnable call : List.<Runnable>of(server::stopImpersonating, server::close)) {
+                    try {
+                        call.run();
+                        refusals.add("done");
+                    } catch (WinAuthException refused) {
+                        refusals.add(refused.getMessage());
+                    }
+                }
+            });
+            other.start();
+            other.join(10_000);
+            assertEquals(List.of("Impersonating on another thread", "Impersonating on another thread"), refusals);
+            assertFalse(server.isClosed());
+            assertEquals("true", reportValue(server, "Impersonating"));
+            server.stopImpersonating();
+        }
+    }
+
+    @Test
     void concurrentClosesFreeTheHandleExactlyOnce() throws Exception {
         AtomicInteger frees = new AtomicInteger();
         Object owner = new Object();

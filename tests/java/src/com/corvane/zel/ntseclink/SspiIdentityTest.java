@@ -74,7 +74,7 @@ class SspiIdentityTest {
     @Test
     void theReportDescribesBothPeers() {
         assertEquals("Type: server\nState: success\nImpersonating: false\nUser name: CORVANE\\svc-tarnwell\n"
-                + "SSP package name: NTLM\nContext attributes: confidentiality connection \n"
+                + "SSP package name: NTLM\nContext attributes: connection \n"
                 + "Token type: impersonation\nImpersonation level: Impersonation",
                 SSPI.GetContextInformation(server));
         assertTrue(SSPI.GetContextInformation(client).startsWith("Type: client\nState: success\n"));
