@@ -160,11 +160,25 @@ public final class NegotiateServer implements AutoCloseable {
         return context;
     }
 
-    /** Frees the context; does nothing when the helper is closed already. */
+    /**
+     * Frees the context; does nothing when the helper is closed already.
+     * While another thread runs {@link ServerContext#asClient} with the
+     * context, waits until that returns, without holding this helper, whose
+     * methods the work may call.
+     */
     @Override
-    public synchronized void close() {
-        closed = true;
-        closeContext();
+    public void close() {
+        ServerContext last;
+        synchronized (this) {
+            closed = true;
+            last = context;
+        }
+        if (last != null) {
+            last.close();
+            synchronized (this) {
+                context = null;
+            }
+        }
     }
 
     /** Where the authentication stands; a context the caller closed has ended it. */
