@@ -50,7 +50,10 @@ public final class NegotiateServer implements AutoCloseable {
     private ServerContext context;
     private boolean closed;
 
-    /** Makes a helper for the "Negotiate" package, which takes Kerberos or NTLM. */
+    /**
+     * Makes a helper for the "Negotiate" package, which accepts Kerberos or
+     * NTLM as the client's token carries it (see {@link ServerContext#create()}).
+     */
     public NegotiateServer() {
         this("Negotiate");
     }

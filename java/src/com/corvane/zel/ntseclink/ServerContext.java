@@ -62,8 +62,15 @@ public final class ServerContext extends SecurityContext {
     }
 
     /**
-     * Creates a server context for the "Negotiate" package, which takes
-     * Kerberos or NTLM as the client chooses.
+     * Creates a server context for the "Negotiate" package. It accepts
+     * whichever mechanism the client's first token carries, Kerberos or NTLM,
+     * and the server has no say: a client of Negotiate uses Kerberos when it
+     * names a service principal that its Kerberos realm knows, and falls
+     * back to NTLM silently otherwise (no name, an unknown or misspelt one,
+     * no domain controller); a client of the NTLM package is taken too.
+     * {@link #mechanism()} tells which ran once the context is established;
+     * a server that must not accept NTLM checks it, or uses
+     * {@code create("Kerberos")}.
      *
      * @return the new context
      * @throws WinAuthException when the process's inbound credentials cannot be acquired
