@@ -74,19 +74,32 @@ final class NativeLibraryLoader {
      *     without the path property, or when the jar's DLL cannot be copied out or fails its check
      */
     static synchronized void ensureLoaded() {
-        if (loaded) {
-            return;
+        if (!loaded) {
+            loadLibrary(System.getProperties());
+            loaded = true;
         }
-        Properties system = System.getProperties();
+    }
+
+    /**
+     * Loads the library as these system properties say.
+     *
+     * @throws UnsatisfiedLinkError as {@link #ensureLoaded()}, also for a path or folder the file system
+     *     cannot name
+     */
+    static void loadLibrary(Properties system) {
         String path = system.getProperty(LIBRARY_PATH_PROPERTY, "");
-        if (!path.isEmpty()) {
-            loadNamedFile(Paths.get(path).toAbsolutePath(), system);
-        } else {
-            try (PrivateDllCopy copy = copyJarDll(system, NativeLibraryLoader.class::getResourceAsStream)) {
-                load(copy.file(), system);
+        try {
+            if (!path.isEmpty()) {
+                loadNamedFile(Paths.get(path).toAbsolutePath(), system);
+            } else {
+                try (PrivateDllCopy copy = copyJarDll(system, NativeLibraryLoader.class::getResourceAsStream)) {
+                    load(copy.file(), system);
+                }
             }
+        } catch (RuntimeException unusable) {
+            // Such as a path the file system cannot name (InvalidPathException) or a refused file access.
+            throw loaderError("cannot load the library: " + unusable, system, unusable);
         }
-        loaded = true;
     }
 
     /** Loads the file the property names, or a private copy when another class loader has the file. */

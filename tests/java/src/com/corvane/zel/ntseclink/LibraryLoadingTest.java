@@ -3,6 +3,7 @@ package com.corvane.zel.ntseclink;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.net.URL;
@@ -90,6 +91,20 @@ class LibraryLoadingTest {
         assertTrue(result.output.contains("(ntseclink.library.path=" + missing + "; os.name \"" + System.getProperty("os.name")
                 + "\", os.arch \"" + System.getProperty("os.arch") + "\")"), result.output);
         assertFalse(result.output.contains(PROBE_SUCCESS), result.output);
+    }
+
+    @Test
+    void aPathPropertyTheFileSystemCannotNameFailsToLinkNamingIt() {
+        Properties system = new Properties();
+        system.setProperty(NativeLibraryLoader.LIBRARY_PATH_PROPERTY, "lib\0ntseclink.so");
+        system.setProperty("os.name", "Linux");
+        system.setProperty("os.arch", "amd64");
+        UnsatisfiedLinkError error =
+                assertThrows(UnsatisfiedLinkError.class, () -> NativeLibraryLoader.loadLibrary(system));
+        assertTrue(error.getMessage().startsWith("cannot load the library: java.nio.file.InvalidPathException"),
+                error.getMessage());
+        assertTrue(error.getMessage().endsWith(
+                "(ntseclink.library.path=lib\0ntseclink.so; os.name \"Linux\", os.arch \"amd64\")"), error.getMessage());
     }
 
     /** Creates one context in its own JVM, where only the path property can find the library. */
