@@ -121,7 +121,7 @@ final class NativeLibraryLoader {
      * The file the property names, copied into a fresh private directory of
      * {@link #copiesFolder} and checked against the original's SHA-256.
      */
-    static PrivateDllCopy copyNamedFile(Path file, Properties system) {
+    private static PrivateDllCopy copyNamedFile(Path file, Properties system) {
         Path folder = copiesFolder(system);
         try (InputStream library = Files.newInputStream(file)) {
             return PrivateDllCopy.create(folder, file.getFileName().toString(), library, PrivateDllCopy.sha256(file),

@@ -291,10 +291,8 @@ public final class ServerContext extends SecurityContext {
             awaitWorkOfOtherThreads();
             super.close();
         }
-        if (THREAD_IMPERSONATION.get() == this) {
-            // The release reverted this thread.
-            THREAD_IMPERSONATION.remove();
-        }
+        // Had this thread impersonated through the context, the release reverted it.
+        forgetThreadImpersonation();
     }
 
     private void awaitWorkOfOtherThreads() {
