@@ -50,7 +50,10 @@ public final class NegotiateServer implements AutoCloseable {
     private ServerContext context;
     private boolean closed;
 
-    /** Makes a helper for the "Negotiate" package, which takes Kerberos or NTLM. */
+    /**
+     * Makes a helper for the "Negotiate" package, which accepts Kerberos or
+     * NTLM as the client's token carries it (see {@link ServerContext#create()}).
+     */
     public NegotiateServer() {
         this("Negotiate");
     }
@@ -160,11 +163,25 @@ public final class NegotiateServer implements AutoCloseable {
         return context;
     }
 
-    /** Frees the context; does nothing when the helper is closed already. */
+    /**
+     * Frees the context; does nothing when the helper is closed already.
+     * While another thread runs {@link ServerContext#asClient} with the
+     * context, waits until that returns, without holding this helper, whose
+     * methods the work may call.
+     */
     @Override
-    public synchronized void close() {
-        closed = true;
-        closeContext();
+    public void close() {
+        ServerContext last;
+        synchronized (this) {
+            closed = true;
+            last = context;
+        }
+        if (last != null) {
+            last.close();
+            synchronized (this) {
+                context = null;
+            }
+        }
     }
 
     /** Where the authentication stands; a context the caller closed has ended it. */

@@ -27,16 +27,17 @@ import java.util.List;
 import java.util.Set;
 
 /**
- * The jar's DLL copied out for loading: each start writes it into a fresh
- * directory that only the current user can write, checks the copy against
- * the SHA-256 recorded in the jar, and removes the copies that earlier starts
- * left in the same folder. Windows cannot delete a DLL that a process has
- * loaded, so each copy stays until a later start; one still being written or
- * loaded is held by a lock that the removal respects, and a copy still loaded
- * by a running process simply fails to go.
+ * A library file copied out for loading: the jar's DLL, or a copy of the
+ * file the library path property names for a class loader after the first.
+ * Each start writes it into a fresh directory that only the current user can
+ * write, checks the copy against the expected SHA-256 (the one recorded in
+ * the jar), and removes the copies that earlier starts left in the same
+ * folder. Windows cannot delete a DLL that a process has loaded, so each copy
+ * stays until a later start; one still being written or loaded is held by a
+ * lock that the removal respects, and a copy still loaded by a running
+ * process simply fails to go.
  */
 final class PrivateDllCopy implements AutoCloseable {
-    static final String DLL_NAME = "ntseclink.dll";
     static final String COPY_PREFIX = "copy-";
     static final String LOCK_NAME = "lock";
 
@@ -49,13 +50,15 @@ final class PrivateDllCopy implements AutoCloseable {
     }
 
     /**
-     * Copies {@code dll} into a fresh private directory of {@code folder}
-     * (made private too when missing) and checks it.
+     * Copies {@code library} into a fresh private directory of
+     * {@code folder} (made private too when missing), as {@code fileName},
+     * and checks it.
      *
      * @param user the account that alone may write the copy, where the file system has access control lists
      * @throws IOException when the copy cannot be made, or does not match {@code expectedSha256}; nothing is left then
      */
-    static PrivateDllCopy create(Path folder, InputStream dll, String expectedSha256, String user) throws IOException {
+    static PrivateDllCopy create(Path folder, String fileName, InputStream library, String expectedSha256, String user)
+            throws IOException {
         FileAttribute<?> ownerOnly = ownerOnly(folder, user);
         ensurePrivateFolder(folder, ownerOnly);
         removeEarlierCopies(folder);
@@ -64,12 +67,11 @@ final class PrivateDllCopy implements AutoCloseable {
         try {
             lock = FileChannel.open(directory.resolve(LOCK_NAME), StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE);
             lock.lock();
-            Path file = directory.resolve(DLL_NAME);
-            Files.copy(dll, file);
+            Path file = directory.resolve(fileName);
+            Files.copy(library, file);
             String found = sha256(file);
             if (!found.equals(expectedSha256)) {
-                throw new IOException("the copy " + file + " has SHA-256 " + found + ", not the " + expectedSha256
-                        + " recorded in the jar");
+                throw new IOException("the copy " + file + " has SHA-256 " + found + ", not the expected " + expectedSha256);
             }
             return new PrivateDllCopy(file, lock);
         } catch (IOException | RuntimeException e) {
@@ -170,7 +172,7 @@ final class PrivateDllCopy implements AutoCloseable {
                 return;
             }
             // A DLL that a running process has loaded cannot be deleted: it goes at a later start.
-            Files.deleteIfExists(directory.resolve(DLL_NAME));
+            deleteLibraries(directory);
         } catch (IOException | OverlappingFileLockException e) {
             return;
         }
@@ -180,7 +182,7 @@ final class PrivateDllCopy implements AutoCloseable {
     /** Deletes a copy's files and its directory, as far as the system lets it. */
     private static void removeCopy(Path directory) {
         try {
-            Files.deleteIfExists(directory.resolve(DLL_NAME));
+            deleteLibraries(directory);
             Files.deleteIfExists(directory.resolve(LOCK_NAME));
             Files.deleteIfExists(directory);
         } catch (IOException e) {
@@ -188,7 +190,16 @@ final class PrivateDllCopy implements AutoCloseable {
         }
     }
 
-    private static String sha256(Path file) throws IOException {
+    /** Deletes the files of a copy's directory but its lock. */
+    private static void deleteLibraries(Path directory) throws IOException {
+        try (DirectoryStream<Path> files = Files.newDirectoryStream(directory, file -> !file.endsWith(LOCK_NAME))) {
+            for (Path file : files) {
+                Files.deleteIfExists(file);
+            }
+        }
+    }
+
+    static String sha256(Path file) throws IOException {
         try {
             return HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(Files.readAllBytes(file)));
         } catch (NoSuchAlgorithmException e) {

@@ -13,10 +13,11 @@ import java.util.Objects;
  * a call on the same context that is in progress; every other method throws
  * {@link IllegalStateException} ("... is closed") afterwards. The one
  * exception is a {@link ServerContext} impersonating its client: only the
- * thread that began the impersonation can close it (see there). A context
- * that is never closed is freed once it has become unreachable, at a time of
- * the garbage collector's choosing; one still impersonating cannot be freed
- * that way and stays in the library until the process ends.
+ * thread that began the impersonation can close it, and a close from another
+ * thread waits for {@link ServerContext#asClient} to return (see there). A
+ * context that is never closed is freed once it has become unreachable, at a
+ * time of the garbage collector's choosing; one still impersonating cannot be
+ * freed that way and stays in the library until the process ends.
  *
  * <p>Failures of the natives reach the caller as they are raised: a
  * {@link WinAuthException} (or subclass) with the native's message. Null
@@ -203,7 +204,7 @@ public abstract sealed class SecurityContext implements AutoCloseable permits Cl
      *         another thread"): it stays open and impersonating, for that thread to stop and close it
      */
     @Override
-    public final void close() {
+    public void close() {
         handle.close();
     }
 

@@ -1,7 +1,6 @@
 package com.corvane.zel.ntseclink;
 
 import java.util.Objects;
-import java.util.function.Supplier;
 
 /**
  * The server side of an authentication: accepts the client's tokens until
@@ -19,21 +18,59 @@ import java.util.function.Supplier;
  * }</pre>
  *
  * <p>An impersonation belongs to the thread that began it, which runs as the
- * client until it ends it: {@link #stopImpersonating()}, and {@link #close()}
- * while the impersonation lasts, work only on that thread and are refused on
- * any other ("Impersonating on another thread"), so no thread is ever left
- * running as the client without a way back. Keep the context reachable until
- * the impersonation ends: the garbage collector's safety net runs on a thread
- * of its own and cannot end it.
+ * client until it ends it, so no thread is ever left running as the client
+ * without a way back:
+ * <ul>
+ * <li>{@link #asClient} runs work as the client and ends the impersonation
+ * when the work returns or fails; {@link #close()} from another thread waits
+ * for it.
+ * <li>{@link #impersonate()} (or {@link #startImpersonating()}) begins one
+ * that lasts until it is closed (or {@link #stopImpersonating()}) on the same
+ * thread; on any other, that and {@link #close()} are refused
+ * ("Impersonating on another thread").
+ * <li>Impersonations do not nest: a thread that impersonates through one
+ * context cannot begin another through any context of this layer ("Already
+ * impersonating on this thread"), since ending the inner one would return the
+ * thread to the process's identity in the middle of the outer one.
+ * <li>When Windows cannot end an impersonation, {@code asClient} and
+ * {@link Impersonation#close()} close the context, whose release returns the
+ * thread to the process's identity, and throw that failure.
+ * </ul>
+ * The garbage collector's safety net never frees a context while a thread
+ * impersonates through it: that thread keeps it reachable. Its free runs on a
+ * thread of its own, which cannot end another thread's impersonation, so a
+ * context whose thread ended while still impersonating is refused there and
+ * stays in the library until the process ends. Calls of the static
+ * {@link SSPI} natives bypass these rules; only the natives' own thread check
+ * applies to them.
  */
 public final class ServerContext extends SecurityContext {
+    /**
+     * The context each thread impersonates through, if any: a nested
+     * impersonation would end the outer one at its own end. It also keeps the
+     * context reachable for as long as the impersonation lasts.
+     */
+    private static final ThreadLocal<ServerContext> THREAD_IMPERSONATION = new ThreadLocal<>();
+
+    /** Guards {@link #workingThread}; close() waits on it. */
+    private final Object impersonationLock = new Object();
+    /** The thread running {@link #asClient} with this context, if any. */
+    private Thread workingThread;
+
     private ServerContext(int handle, String packageName) {
         super("ServerContext", handle, packageName);
     }
 
     /**
-     * Creates a server context for the "Negotiate" package, which takes
-     * Kerberos or NTLM as the client chooses.
+     * Creates a server context for the "Negotiate" package. It accepts
+     * whichever mechanism the client's first token carries, Kerberos or NTLM,
+     * and the server has no say: a client of Negotiate uses Kerberos when it
+     * names a service principal that its Kerberos realm knows, and falls
+     * back to NTLM silently otherwise (no name, an unknown or misspelt one,
+     * no domain controller); a client of the NTLM package is taken too.
+     * {@link #mechanism()} tells which ran once the context is established;
+     * a server that must not accept NTLM checks it, or uses
+     * {@code create("Kerberos")}.
      *
      * @return the new context
      * @throws WinAuthException when the process's inbound credentials cannot be acquired
@@ -107,59 +144,131 @@ public final class ServerContext extends SecurityContext {
     /**
      * Makes the calling thread act as the authenticated client until it calls
      * {@link #stopImpersonating()} or {@link #close()}; no other thread can end it.
+     * {@link #impersonate()} does the same with an object to close.
      *
-     * @throws WinAuthException when the context is not established or already impersonating
+     * @throws WinAuthException when the context is not established or already impersonating, or the thread
+     *         impersonates already through this layer ("Already impersonating on this thread")
      * @throws IllegalStateException when the context is closed
      */
     public void startImpersonating() {
-        use(h -> {
-            SSPI.StartImpersonating(h);
-            return null;
-        });
+        beginImpersonation();
     }
 
     /**
-     * Returns the calling thread to the process's own identity.
+     * Makes the calling thread act as the authenticated client until the
+     * returned impersonation is closed, on this thread:
+     *
+     * <pre>{@code
+     * try (Impersonation asClient = server.impersonate()) {
+     *     readFileTheClientMayRead();
+     * }
+     * }</pre>
+     *
+     * @return the impersonation, bound to the calling thread
+     * @throws WinAuthException when the context is not established or already impersonating, or the thread
+     *         impersonates already through this layer ("Already impersonating on this thread")
+     * @throws IllegalStateException when the context is closed
+     */
+    public Impersonation impersonate() {
+        beginImpersonation();
+        return new Impersonation(this);
+    }
+
+    /**
+     * Returns the calling thread to the process's own identity. When Windows
+     * cannot, the thread stays the client's: {@link #close()} on this thread
+     * still ends it.
      *
      * @throws WinAuthException when no impersonation was begun through this context, or it was begun on
-     *         another thread ("Impersonating on another thread"), which goes on impersonating
+     *         another thread ("Impersonating on another thread"), which goes on impersonating, or Windows
+     *         fails
      * @throws IllegalStateException when the context is closed
      */
     public void stopImpersonating() {
-        use(h -> {
-            SSPI.StopImpersonating(h);
-            return null;
-        });
+        try {
+            use(h -> {
+                SSPI.StopImpersonating(h);
+                return null;
+            });
+        } catch (WinAuthException failure) {
+            // Only a Windows failure to revert leaves this thread the client's.
+            if (failure.status().isEmpty()) {
+                forgetThreadImpersonation();
+            }
+            throw failure;
+        }
+        forgetThreadImpersonation();
+    }
+
+    /**
+     * Work to run as the client, which may throw a checked exception of its own.
+     *
+     * @param <T> the work's result type
+     * @param <E> the checked exception the work may throw; {@link RuntimeException} when none
+     */
+    @FunctionalInterface
+    public interface Work<T, E extends Exception> {
+        /**
+         * Runs the work.
+         *
+         * @return its result
+         * @throws E when the work fails
+         */
+        T run() throws E;
     }
 
     /**
      * Runs work on the calling thread as the authenticated client, and
      * returns the thread to the process's identity afterwards, also when the
-     * work fails. While the work runs, the context can be closed only from
-     * that thread (by the work itself).
+     * work fails.
      *
      * <pre>{@code
-     * String report = server.asClient(() -> readFileTheClientMayRead());
+     * String report = server.asClient(() -> Files.readString(fileTheClientMayRead));   // throws IOException
      * }</pre>
      *
+     * <p>The work is a call in progress: {@link #close()} from another thread
+     * waits until it returns (so the work must not wait for a thread that
+     * closes the context). The work itself may close the context, which ends
+     * the impersonation there. Impersonations do not nest: within the work,
+     * no impersonation through any context can begin on this thread.
+     *
      * @param <T> the work's result type
+     * @param <E> the checked exception the work may throw
      * @param work the work
      * @return the work's result
-     * @throws WinAuthException when the context is not established, already impersonating, or Windows cannot
-     *         start or end the impersonation
+     * @throws E the work's own failure
+     * @throws WinAuthException when the context is not established or already impersonating, the thread
+     *         impersonates already ("Already impersonating on this thread"), or Windows cannot start or end the
+     *         impersonation. When it cannot end it, the context is closed, which returns the thread to the
+     *         process's identity, and that failure is thrown, with the work's own failure, if any, suppressed
      * @throws IllegalStateException when the context is closed
      */
-    public <T> T asClient(Supplier<T> work) {
+    public <T, E extends Exception> T asClient(Work<T, E> work) throws E {
         Objects.requireNonNull(work, "work");
-        startImpersonating();
+        synchronized (impersonationLock) {
+            beginImpersonation();
+            workingThread = Thread.currentThread();
+        }
+        try {
+            return runAsClient(work);
+        } finally {
+            synchronized (impersonationLock) {
+                workingThread = null;
+                impersonationLock.notifyAll();
+            }
+        }
+    }
+
+    private <T, E extends Exception> T runAsClient(Work<T, E> work) throws E {
         T result;
         try {
-            result = work.get();
+            result = work.run();
         } catch (Throwable failure) {
             try {
                 endImpersonation();
             } catch (RuntimeException stopFailure) {
-                failure.addSuppressed(stopFailure);
+                stopFailure.addSuppressed(failure);
+                throw stopFailure;
             }
             throw failure;
         }
@@ -167,10 +276,83 @@ public final class ServerContext extends SecurityContext {
         return result;
     }
 
-    /** Ends an impersonation of asClient, unless closing the context (from the work) ended it. */
-    private void endImpersonation() {
-        if (!isClosed()) {
+    /**
+     * Frees the context, ending an impersonation begun through it on this
+     * thread; does nothing when it is closed already. While another thread
+     * runs {@link #asClient} with it, waits until that returns.
+     *
+     * @throws WinAuthException while another thread impersonates through the context begun with
+     *         {@link #startImpersonating()} or {@link #impersonate()} ("Impersonating on another thread"): it stays
+     *         open and impersonating, for that thread to stop and close it
+     */
+    @Override
+    public void close() {
+        synchronized (impersonationLock) {
+            awaitWorkOfOtherThreads();
+            super.close();
+        }
+        // Had this thread impersonated through the context, the release reverted it.
+        forgetThreadImpersonation();
+    }
+
+    private void awaitWorkOfOtherThreads() {
+        boolean interrupted = false;
+        while (workingThread != null && workingThread != Thread.currentThread()) {
+            try {
+                impersonationLock.wait();
+            } catch (InterruptedException e) {
+                // Like a call in progress, the work is waited for; the interrupt is kept for the caller.
+                interrupted = true;
+            }
+        }
+        if (interrupted) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    /** Starts impersonating on this thread, refusing a nested impersonation, which would end the outer one. */
+    private void beginImpersonation() {
+        ServerContext current = THREAD_IMPERSONATION.get();
+        if (current != null && !current.isClosed()) {
+            throw new WinAuthException("Already impersonating on this thread");
+        }
+        use(h -> {
+            SSPI.StartImpersonating(h);
+            return null;
+        });
+        THREAD_IMPERSONATION.set(this);
+    }
+
+    /**
+     * Ends this thread's impersonation, unless closing the context (on this
+     * thread) ended it. When Windows cannot revert the thread, releases the
+     * context, whose release reverts it, and throws the failure.
+     */
+    void endImpersonation() {
+        if (isClosed()) {
+            return;
+        }
+        try {
             stopImpersonating();
+        } catch (WinAuthException stopFailure) {
+            if (stopFailure.status().isPresent()) {
+                closeAfter(stopFailure);
+            }
+            throw stopFailure;
+        }
+    }
+
+    private void closeAfter(WinAuthException stopFailure) {
+        try {
+            close();
+        } catch (RuntimeException releaseFailure) {
+            stopFailure.addSuppressed(releaseFailure);
+        }
+    }
+
+    private void forgetThreadImpersonation() {
+        if (THREAD_IMPERSONATION.get() == this) {
+            THREAD_IMPERSONATION.remove();
         }
     }
 }

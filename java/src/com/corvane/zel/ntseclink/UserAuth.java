@@ -19,20 +19,26 @@ public final class UserAuth {
     /**
      * Creates a user context from the user's groups as Windows computes them now.
      *
-     * @param userName the user, "DOMAIN\name" of a domain account
+     * @param userName the user as "DOMAIN\name", both parts in any letter case: an account of a domain such as
+     *        "CORVANE\alice", or of this machine such as "WKS01\localadmin"
      * @return the new user context's handle
-     * @throws UserNotFoundException when the name does not resolve
-     * @throws WinAuthException for a local account ("Local users not allowed"), an authorization service
-     *         that could not be prepared when the library loaded ("Not initialized"), a name that resolves to
-     *         a group or any account other than a user (Windows makes these contexts for users only and
-     *         refuses, as a "Platform error: " with its status, such as 00000539), or a failing Windows call
+     * @throws UserNotFoundException when the name does not resolve (with an empty message)
+     * @throws WinAuthException for a name without a domain part before a backslash ("Local users not
+     *         allowed"): a plain name such as "alice", "\alice", a user principal name such as
+     *         "alice@corvane.test", and null; an authorization service that could not be prepared when the
+     *         library loaded ("Not initialized"); a name that resolves to a group, an alias or any account
+     *         other than a user (Windows makes these contexts for users only and refuses, as a "Platform
+     *         error: " with its status, such as 00000539); or a failing Windows call
      */
     public static native int CreateUserContext(String userName);
 
     /**
-     * Turns an account name into its security identifier.
+     * Turns an account name into its security identifier, as Windows looks
+     * the name up.
      *
-     * @param accountName the account, "DOMAIN\name" or a plain name
+     * @param accountName the account, of any kind (users, groups, aliases, domains): "DOMAIN\name", a plain
+     *        name, which Windows searches for, or a user principal name such as "alice@corvane.test". The
+     *        empty name, and null, name this machine's account domain, as Windows answers for the empty name
      * @return the SID in text form ("S-1-5-..."), or null when it cannot be found
      */
     public static native String GetUserSID(String accountName);
@@ -42,9 +48,11 @@ public final class UserAuth {
      * groups captured when the context was created.
      *
      * @param handle a user context
-     * @param groupName the group, "DOMAIN\name" or a local group's plain name
+     * @param groupName the group, "DOMAIN\name", or the plain name of a group of this machine or of the
+     *        built-in domain ("Users", "Administrators")
      * @return true when the user is a member
-     * @throws GroupNotFoundException when the group name does not resolve
+     * @throws GroupNotFoundException when the name does not resolve to a group or an alias: an unknown name, a
+     *         user's name, a plain name of a domain's group, or null
      * @throws WinAuthException for an unknown handle, an uninitialised authorization service, or a failing
      *         Windows call
      */

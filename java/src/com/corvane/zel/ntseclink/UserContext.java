@@ -29,11 +29,12 @@ public final class UserContext implements AutoCloseable {
      * user now; later changes need a new context.
      *
      * @param userName the user, "DOMAIN\name": a domain account, or an account of this machine such as
-     *        "WKS01\localadmin"; a name without a backslash, "alice@corvane.test" included, is refused
+     *        "WKS01\localadmin"; a name without a domain part before a backslash, "\alice" and
+     *        "alice@corvane.test" included, is refused
      * @return the new context
      * @throws UserNotFoundException when the name does not resolve to an account ("User not found: " and the
      *         name)
-     * @throws WinAuthException for a name without a backslash ("Local users not allowed"), the name of a
+     * @throws WinAuthException for a name without a domain part ("Local users not allowed"), the name of a
      *         group rather than a user (the authorization API refuses its SID: "Platform error: 00000539"), an
      *         authorization service that could not be prepared ("Not initialized"), or a failing Windows call
      */

@@ -5,7 +5,10 @@ package com.corvane.zel.ntseclink;
  * directories, the computer's names, the domain-controller check and an
  * immediate end of the process. These report through their results and
  * keep no state. A registry key or value name holding U+0000 names nothing
- * (Windows would read it only up to there): it is never read or written.
+ * (Windows would read it only up to there): it is never read or written. A
+ * 64-bit process, which the release requires, reads and writes the 64-bit
+ * registry view whatever {@code use64BitView} says; the flag chooses the view
+ * only in a 32-bit process under WOW64.
  */
 public final class WinUtil {
     static {

@@ -1,0 +1,24 @@
+package com.corvane.zel.ntseclink;
+
+/**
+ * Controls of the simulated machine the library under test runs on, through
+ * the tests' support library, which shares that machine.
+ */
+final class SimulatedMachine {
+    static {
+        // The library under test first: the support library joins its platform.
+        WinUtil.GetComputerNameNetBIOS();
+        System.loadLibrary("ntseclink_test_support");
+    }
+
+    private SimulatedMachine() {
+    }
+
+    /** Whether the calling thread runs as someone other than the process user. */
+    static native boolean threadImpersonating();
+
+    /** Makes the next call of a Win32 function fail with a Windows error code. */
+    static native void failNextCall(String function, int code);
+
+    static native void clearFaults();
+}

@@ -1,0 +1,27 @@
+// Controls of the simulated machine for the Java tests of what the library
+// does when Windows fails, and what a thread's identity is afterwards.
+#include <jni.h>
+#include <winsim/control.h>
+
+#include <string>
+
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_threadImpersonating(JNIEnv *, jclass) {
+  return winsim::threadImpersonating() ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_failNextCall(
+    JNIEnv *env, jclass, jstring function, jint code) {
+  const char *name = env->GetStringUTFChars(function, nullptr);
+  if (name == nullptr) {
+    return;
+  }
+  std::string copied(name);
+  env->ReleaseStringUTFChars(function, name);
+  winsim::failCall(copied, static_cast<uint32_t>(code));
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_clearFaults(JNIEnv *,
+                                                                                              jclass) {
+  winsim::clearFaults();
+}
