@@ -25,3 +25,13 @@ extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachin
                                                                                               jclass) {
   winsim::clearFaults();
 }
+
+extern "C" JNIEXPORT void JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setDomainControllerStatus(JNIEnv *, jclass, jint status) {
+  winsim::setDomainControllerStatus(static_cast<DWORD>(status));
+}
+
+extern "C" JNIEXPORT void JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setKerberosReachable(JNIEnv *, jclass, jboolean reachable) {
+  winsim::setKerberosReachable(reachable == JNI_TRUE);
+}

@@ -4,7 +4,7 @@ package com.corvane.zel.ntseclink;
  * Controls of the simulated machine the library under test runs on, through
  * the tests' support library, which shares that machine.
  */
-final class SimulatedMachine {
+public final class SimulatedMachine {
     static {
         // The library under test first: the support library joins its platform.
         WinUtil.GetComputerNameNetBIOS();
@@ -21,4 +21,10 @@ final class SimulatedMachine {
     static native void failNextCall(String function, int code);
 
     static native void clearFaults();
+
+    /** The status the domain-controller lookup answers; 0 finds one. */
+    public static native void setDomainControllerStatus(int status);
+
+    /** Whether Kerberos reaches its key distribution centre; without it Negotiate takes NTLM. */
+    public static native void setKerberosReachable(boolean reachable);
 }

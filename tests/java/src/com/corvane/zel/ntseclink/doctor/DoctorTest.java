@@ -3,7 +3,7 @@ package com.corvane.zel.ntseclink.doctor;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import com.corvane.zel.ntseclink.WinUtil;
+import com.corvane.zel.ntseclink.SimulatedMachine;
 import java.io.ByteArrayOutputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
@@ -14,7 +14,6 @@ import java.util.Map;
 import java.util.Set;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -37,21 +36,10 @@ class DoctorTest {
         }
     }
 
-    private static native void setDomainControllerStatus(int status);
-
-    private static native void setKerberosReachable(boolean reachable);
-
-    @BeforeAll
-    static void loadLibraries() {
-        // The library under test first: the support library joins its platform.
-        WinUtil.GetComputerNameNetBIOS();
-        System.loadLibrary("ntseclink_test_support");
-    }
-
     @AfterEach
     void healTheMachine() {
-        setDomainControllerStatus(0);
-        setKerberosReachable(true);
+        SimulatedMachine.setDomainControllerStatus(0);
+        SimulatedMachine.setKerberosReachable(true);
     }
 
     @Test
@@ -95,9 +83,9 @@ class DoctorTest {
     void aFailureFailsItsCheckAloneWithItsStatusAndAdvice(String scenario, String options, String fault,
             String section, String check, String status, String advice) {
         if ("dc".equals(fault)) {
-            setDomainControllerStatus(ERROR_NO_SUCH_DOMAIN);
+            SimulatedMachine.setDomainControllerStatus(ERROR_NO_SUCH_DOMAIN);
         } else if ("kerberos".equals(fault)) {
-            setKerberosReachable(false);
+            SimulatedMachine.setKerberosReachable(false);
         }
         List<String> args = new ArrayList<>(List.of("doctor", "--json"));
         if (options != null) {
