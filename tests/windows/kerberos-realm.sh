@@ -3,8 +3,9 @@
 # system's own Kerberos configuration is neither needed nor touched.
 #
 #   realm_start DIR   creates the realm, starts its KDC, gets the user's
-#                     ticket and exports the Kerberos environment variables
-#                     and WINTESTS_SERVICE_PRINCIPAL
+#                     ticket and exports the Kerberos environment variables,
+#                     WINTESTS_SERVICE_PRINCIPAL, WINTESTS_USER_PRINCIPAL and
+#                     WINTESTS_KEYLESS_SERVICE_PRINCIPAL
 #   realm_stop        stops the KDC; safe to call at any time
 #
 # shellcheck shell=bash
@@ -12,6 +13,8 @@
 readonly REALM_NAME="NTSECLINK.TEST"
 readonly REALM_USER="wintests-user"
 readonly REALM_SERVICE="host/wintests.ntseclink.test"
+# A service of the realm whose keys the service keytab does not hold.
+readonly REALM_KEYLESS_SERVICE="host/elsewhere.ntseclink.test"
 REALM_KDC_PID=""
 
 # A loopback port that no TCP or UDP socket uses now. The KDC reuses
@@ -62,12 +65,14 @@ EOF
 }
 
 # The database, the user (whose keys go to a keytab of its own, so that no
-# password is typed) and the service whose keys the server side uses.
+# password is typed), the service whose keys the server side uses, and one
+# whose keys it does not have.
 realm_create_principals() {
   local dir="$1"
   kdb5_util create -s -r "$REALM_NAME" -P "$(head -c 24 /dev/urandom | base64)" >/dev/null
   kadmin.local -q "addprinc -randkey $REALM_USER" >/dev/null 2>&1
   kadmin.local -q "addprinc -randkey $REALM_SERVICE" >/dev/null 2>&1
+  kadmin.local -q "addprinc -randkey $REALM_KEYLESS_SERVICE" >/dev/null 2>&1
   kadmin.local -q "ktadd -k $dir/user.keytab $REALM_USER" >/dev/null
   kadmin.local -q "ktadd -k $dir/service.keytab $REALM_SERVICE" >/dev/null
 }
@@ -98,12 +103,16 @@ realm_start() {
   export KRB5_KDC_PROFILE="$dir/kdc.conf"
   export KRB5CCNAME="FILE:$dir/user.ccache"
   export KRB5_KTNAME="FILE:$dir/service.keytab"
+  # The acceptors' replay cache, which would go to /var/tmp.
+  export KRB5RCACHEDIR="$dir"
   realm_create_principals "$dir"
   krb5kdc -n >"$dir/kdc.out" 2>&1 &
   REALM_KDC_PID=$!
   realm_wait_for_kdc "$dir/kdc.log"
   kinit -k -t "$dir/user.keytab" "$REALM_USER"
   export WINTESTS_SERVICE_PRINCIPAL="$REALM_SERVICE@$REALM_NAME"
+  export WINTESTS_USER_PRINCIPAL="$REALM_USER@$REALM_NAME"
+  export WINTESTS_KEYLESS_SERVICE_PRINCIPAL="$REALM_KEYLESS_SERVICE@$REALM_NAME"
 }
 
 realm_stop() {
