@@ -35,20 +35,27 @@ realm_free_port() {
   return 1
 }
 
-realm_write_config() {
-  local dir="$1" port="$2"
-  cat >"$dir/krb5.conf" <<EOF
+# A client configuration naming one realm, whose KDC serves on a loopback
+# port, and nothing found through DNS.
+write_krb5_config() {
+  local file="$1" realm="$2" port="$3"
+  cat >"$file" <<EOF
 [libdefaults]
-    default_realm = $REALM_NAME
+    default_realm = $realm
     dns_lookup_kdc = false
     dns_lookup_realm = false
     dns_canonicalize_hostname = false
     rdns = false
 [realms]
-    $REALM_NAME = {
+    $realm = {
         kdc = 127.0.0.1:$port
     }
 EOF
+}
+
+realm_write_config() {
+  local dir="$1" port="$2"
+  write_krb5_config "$dir/krb5.conf" "$REALM_NAME" "$port"
   cat >"$dir/kdc.conf" <<EOF
 [kdcdefaults]
     kdc_listen = 127.0.0.1:$port
@@ -77,21 +84,31 @@ realm_create_principals() {
   kadmin.local -q "ktadd -k $dir/service.keytab $REALM_SERVICE" >/dev/null
 }
 
-# Waits until the KDC serves; fails when it stops or does not start in time.
-realm_wait_for_kdc() {
-  local log="$1"
-  for _ in {1..50}; do
-    if grep -q "commencing operation" "$log" 2>/dev/null; then
+# Runs CHECK... every tenth of a second until it succeeds (status 0), or
+# the server process PID has stopped or TRIES checks have failed (status 1).
+wait_for_server() {
+  local pid="$1" tries="$2"
+  shift 2
+  for ((try = 0; try < tries; try++)); do
+    if "$@"; then
       return 0
     fi
-    if ! kill -0 "$REALM_KDC_PID" 2>/dev/null; then
+    if ! kill -0 "$pid" 2>/dev/null; then
       break
     fi
     sleep 0.1
   done
-  echo "the KDC did not start:" >&2
-  cat "$log" >&2 2>/dev/null || true
   return 1
+}
+
+# Waits until the KDC serves; fails when it stops or does not start in time.
+realm_wait_for_kdc() {
+  local log="$1"
+  if ! wait_for_server "$REALM_KDC_PID" 50 grep -qs "commencing operation" "$log"; then
+    echo "the KDC did not start:" >&2
+    cat "$log" >&2 2>/dev/null || true
+    return 1
+  fi
 }
 
 realm_start() {

@@ -10,6 +10,13 @@
 #   jdk-peer                 the JDK's own Kerberos on the other side, in the same
 #                            realm: JdkPeer (ntseclink-jdk-peer.jar, beside the
 #                            program) runs the program and answers it
+#   domain                   NTLM and Negotiate through a throw-away Active
+#   domain-no-credentials    Directory domain controller on loopback
+#   domain-disabled-account  (samba-domain.sh), each as another domain account
+#
+# The domain and its own KDC run beside the MIT realm, each KDC on a free
+# port; a run of the program sees one of them through its Kerberos
+# environment. The domain is provisioned while the first suites run.
 #
 # Usage: run-wine-tests.sh [--dll-from-jar JAR] BUILD_DIR [PROGRAM_ARGS...]
 #   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll and
@@ -45,6 +52,8 @@ HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 readonly HERE
 # shellcheck source=kerberos-realm.sh
 source "$HERE/kerberos-realm.sh"
+# shellcheck source=samba-domain.sh
+source "$HERE/samba-domain.sh"
 
 required=("$PROGRAM" "$BUILD_DIR/ntseclink.dll")
 [[ -n "${WINE_PROGRAM:-}" ]] || required+=("$JDK_PEER")
@@ -58,6 +67,7 @@ export WINEPREFIX="$WORK_DIR/prefix"
 export WINEDEBUG=-all
 # No display: the prefix is made without the desktop integration that would ask for one.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+PROVISION_PID=""
 # The suites run side by side, each writing to a file of its own; they are
 # reported in the order they were started.
 suite_names=()
@@ -69,10 +79,15 @@ cleanup() {
   local pid
   # Whole, even when interrupted again.
   trap '' INT TERM
+  if [[ -n "$PROVISION_PID" ]]; then
+    kill -- "-$PROVISION_PID" 2>/dev/null || true
+    wait "$PROVISION_PID" 2>/dev/null || true
+  fi
   for pid in "${suite_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  domain_stop
   realm_stop
   "$WINESERVER" -k 2>/dev/null || true
   "$WINESERVER" -w 2>/dev/null || true
@@ -93,9 +108,17 @@ run_waiting() {
 }
 
 # The prefix is made first, so that Wine's messages about it stay out of the
-# program's output, and a broken Wine shows as such.
+# program's output, and a broken Wine shows as such. The domain, which takes
+# longest, is provisioned meanwhile and while the first suites run.
 "$WINE" wineboot --init >"$WORK_DIR/wineboot.log" 2>&1 &
 wineboot_pid=$!
+if [[ -z "${WINE_PROGRAM:-}" ]]; then
+  # In a process group of its own, which the cleanup stops whole.
+  # shellcheck disable=SC2016  # expanded by that shell
+  setsid bash -c 'set -euo pipefail; source "$0"; source "$1"; domain_provision "$2"' \
+    "$HERE/kerberos-realm.sh" "$HERE/samba-domain.sh" "$WORK_DIR/domain" &
+  PROVISION_PID=$!
+fi
 
 # Wine's Kerberos package reaches the realm through the system's Kerberos
 # library, which reads the environment this exports.
@@ -140,9 +163,10 @@ start_suite() {
   suite_pids+=("$!")
 }
 
-# Waits for every suite and prints its output; fails when any suite failed.
+# Waits for every suite and prints its output; fails when any suite failed
+# or, named in the arguments, could not start.
 report_suites() {
-  local failed=() i
+  local failed=("$@") i
   for i in "${!suite_names[@]}"; do
     wait "${suite_pids[$i]}" || failed+=("${suite_names[$i]}")
     printf '\n== Suite %s: %s\n' "${suite_names[$i]}" "${suite_titles[$i]}"
@@ -160,4 +184,25 @@ start_suite wine "Wine's own packages on both sides, MIT Kerberos realm $REALM_N
 start_suite jdk-peer "the JDK's own Kerberos and SPNEGO as the peer, realm $REALM_NAME" \
   java -Djava.security.krb5.conf="$KRB5_CONFIG" -jar "$JDK_PEER" "$WINE"
 
+# The domain, once provisioned.
+domain_ready() {
+  local provisioned=0
+  wait "$PROVISION_PID" || provisioned=$?
+  PROVISION_PID=""
+  ((provisioned == 0)) && domain_start "$WORK_DIR/domain"
+}
+
+if ! domain_ready; then
+  echo "The domain controller did not start; its suites do not run." >&2
+  report_suites domain
+  exit 1
+fi
+# Without a ticket but for the Wine user's: an empty ticket cache.
+no_tickets="KRB5CCNAME=FILE:$WORK_DIR/domain/none.ccache"
+start_suite domain "NTLM and Negotiate through the domain controller of $DOMAIN_REALM, as $DOMAIN_USER" \
+  env "${DOMAIN_ENV[@]}" "$WINE"
+start_suite domain-no-credentials "as $DOMAIN_NO_CREDENTIALS_USER, whose password winbindd does not hold" \
+  env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_NO_CREDENTIALS_USER" "$WINE"
+start_suite domain-disabled-account "as $DOMAIN_DISABLED_USER, whose account is disabled" \
+  env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_DISABLED_USER" "$WINE"
 report_suites
