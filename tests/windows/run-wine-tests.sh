@@ -18,6 +18,14 @@
 # port; a run of the program sees one of them through its Kerberos
 # environment. The domain is provisioned while the first suites run.
 #
+# What Samba keeps in fixed system places instead of the run's directory
+# (samba-domain.sh says why): winbindd's socket /run/samba/winbindd/pipe,
+# removed at the end with its directory if the run made it; an empty
+# /var/log/samba/log.winbindd, removed likewise; the lock file
+# /run/lock/ntseclink-wintests-domain.lock, which makes concurrent runs take
+# turns with the domain controller; and TCP port 135 on loopback while it
+# runs.
+#
 # Usage: run-wine-tests.sh [--dll-from-jar JAR] BUILD_DIR [PROGRAM_ARGS...]
 #   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll and
 #   ntseclink-jdk-peer.jar (the Windows build directory). The exit code is 0
