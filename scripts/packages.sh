@@ -4,7 +4,9 @@ LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless)
 LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format)
 # The DLL and the release.
 WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
-# The Windows suite runs under Wine against a Kerberos KDC of its own.
-WINE_TEST_PACKAGES=(wine wine64 krb5-kdc krb5-admin-server krb5-user)
+# The Windows suite runs under Wine against a Kerberos KDC of its own, a JDK
+# peer, and an Active Directory domain controller of its own for NTLM.
+WINE_TEST_PACKAGES=(wine wine64 krb5-kdc krb5-admin-server krb5-user samba samba-ad-dc samba-ad-provision winbind
+  samba-dsdb-modules samba-vfs-modules)
 # Only benchmarks/run.sh installs these.
 BENCHMARK_PACKAGES=(libbenchmark-dev libjna-java)

@@ -11,8 +11,9 @@ namespace wintests {
 namespace {
 
 struct RegisteredCase {
-  const char *name;
-  CaseFunction function;
+  std::string suite;
+  std::string name;
+  CaseBody body;
 };
 
 struct RegisteredChild {
@@ -88,7 +89,7 @@ Outcome run(const RegisteredCase &registered, const std::filesystem::path &dll) 
   std::optional<Case> test;
   try {
     test.emplace(dll);
-    registered.function(*test);
+    registered.body(*test);
   } catch (const NativeNotBuilt &missing) {
     missingNative = missing.what();
   } catch (const std::exception &error) {
@@ -98,24 +99,31 @@ Outcome run(const RegisteredCase &registered, const std::filesystem::path &dll) 
     failures.insert(failures.begin(), test->failures().begin(), test->failures().end());
   }
   if (failures.empty() && !missingNative.empty()) {
-    std::printf("SKIP %s: native not built yet (%s)\n", registered.name, missingNative.c_str());
+    std::printf("SKIP %s: native not built yet (%s)\n", registered.name.c_str(), missingNative.c_str());
     return Outcome::Skipped;
   }
   if (!missingNative.empty()) {
     failures.push_back("stopped: native not built yet (" + missingNative + ")");
   }
-  std::printf("%s %s\n", failures.empty() ? "PASS" : "FAIL", registered.name);
+  std::printf("%s %s\n", failures.empty() ? "PASS" : "FAIL", registered.name.c_str());
   for (const std::string &failure : failures) {
     std::printf("    %s\n", failure.c_str());
+  }
+  if (test) {
+    for (const std::string &note : test->notes()) {
+      std::printf("    (%s)\n", note.c_str());
+    }
   }
   return failures.empty() ? Outcome::Passed : Outcome::Failed;
 }
 
-int runAllCases(const std::filesystem::path &dll) {
+int runSuite(const std::string &suite, const std::filesystem::path &dll) {
   Tally tally;
   for (const RegisteredCase &registered : registry()) {
-    tally.add(run(registered, dll));
-    std::fflush(stdout);
+    if (registered.suite == suite) {
+      tally.add(run(registered, dll));
+      std::fflush(stdout);
+    }
   }
   const int ran = tally.passed + tally.failed;
   std::printf("%d cases ran, %d passed, %d failed, %d skipped (natives not built yet)\n", ran, tally.passed,
@@ -135,8 +143,8 @@ int runChildByName(const std::wstring &name, const std::wstring &argument, const
 
 }  // namespace
 
-Registration::Registration(const char *name, CaseFunction function) {
-  registry().push_back({name, function});
+void registerCase(const char *suite, std::string name, CaseBody body) {
+  registry().push_back({suite, std::move(name), std::move(body)});
 }
 
 ChildRegistration::ChildRegistration(const wchar_t *name, ChildFunction function) {
@@ -244,13 +252,21 @@ void Case::expectCleanReturn() {
 
 }  // namespace wintests
 
-// Usage: ntseclink_wintests.exe [DLL]; the DLL defaults to the ntseclink.dll
-// next to the program. The cases start the program themselves as
+// Usage: ntseclink_wintests.exe [--suite NAME] [DLL]; the suite defaults to
+// the cases on Wine's own packages, the DLL to the ntseclink.dll next to the
+// program. The cases start the program themselves as
 // ntseclink_wintests.exe --child NAME ARGUMENT DLL.
 int wmain(int argc, wchar_t **argv) {
   if (argc == 5 && std::wstring(argv[1]) == L"--child") {
     return wintests::runChildByName(argv[2], argv[3], argv[4]);
   }
-  return wintests::runAllCases(argc > 1 ? std::filesystem::path(argv[1])
-                                        : wintests::thisProgram().parent_path() / L"ntseclink.dll");
+  std::string suite = wintests::kWineSuite;
+  int next = 1;
+  if (argc > 2 && std::wstring(argv[1]) == L"--suite") {
+    const std::wstring name = argv[2];
+    suite.assign(name.begin(), name.end());
+    next = 3;
+  }
+  return wintests::runSuite(suite, argc > next ? std::filesystem::path(argv[next])
+                                               : wintests::thisProgram().parent_path() / L"ntseclink.dll");
 }

@@ -3,10 +3,16 @@
 // failed expectations instead of stopping at the first. A case that needs a
 // native the DLL does not export yet is skipped, so the suite grows with the
 // library; once the native is there, the case runs.
+//
+// The cases form suites, one run of the program each, since each needs a
+// setting of its own from run-wine-tests.sh: Wine's own packages on both
+// sides (the default), the JDK's Kerberos as the peer, and each account of
+// the domain controller.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -17,6 +23,9 @@
 #include "natives.h"
 
 namespace wintests {
+
+// The cases on Wine's own packages, on both sides of a handshake.
+inline constexpr const char *kWineSuite = "wine";
 
 // Thrown by Case::require for a native the DLL does not export.
 class NativeNotBuilt : public std::runtime_error {
@@ -71,20 +80,56 @@ class Case {
   // pinned, no class reference left behind.
   void expectCleanReturn();
 
+  // A line printed under the case's result, such as a measured size.
+  void note(const std::string &text) { notes_.push_back(text); }
+
   const std::vector<std::string> &failures() const { return failures_; }
+  const std::vector<std::string> &notes() const { return notes_; }
 
  private:
   std::filesystem::path dll_;
   std::unique_ptr<jnihost::NativeLibrary> library_;
   std::unique_ptr<jnihost::Natives> natives_;
   std::vector<std::string> failures_;
+  std::vector<std::string> notes_;
   std::size_t violationsReported_ = 0;
 };
 
 using CaseFunction = void (*)(Case &);
+using CaseBody = std::function<void(Case &)>;
+
+void registerCase(const char *suite, std::string name, CaseBody body);
 
 struct Registration {
-  Registration(const char *name, CaseFunction function);
+  Registration(const char *name, CaseFunction function) { registerCase(kWineSuite, name, function); }
+  Registration(const char *suite, const char *name, CaseFunction function) {
+    registerCase(suite, name, function);
+  }
+};
+
+// One case for each row of a table, named by the row's `name`, in the suite
+// given or else in the row's `suite`.
+template <typename Row>
+struct RowRegistration {
+  using RowFunction = void (*)(Case &, const Row &);
+
+  template <std::size_t N>
+  RowRegistration(const char *suite, const Row (&rows)[N], RowFunction function) {
+    for (const Row &row : rows) {
+      add(suite, row, function);
+    }
+  }
+  template <std::size_t N>
+  RowRegistration(const Row (&rows)[N], RowFunction function) {
+    for (const Row &row : rows) {
+      add(row.suite, row, function);
+    }
+  }
+
+ private:
+  static void add(const char *suite, const Row &row, RowFunction function) {
+    registerCase(suite, row.name, [function, &row](Case &test) { function(test, row); });
+  }
 };
 
 // A child process: given the DLL and its argument, its exit code.

@@ -1,15 +1,40 @@
 #!/usr/bin/env bash
-# Runs the Windows test program under Wine, in a Wine prefix of its own, with
-# a Kerberos realm of its own on loopback; both are removed afterwards and the
-# KDC and the Wine server stopped, whatever the result. Builds nothing.
+# Runs the Windows test program under Wine, in a Wine prefix of its own, once
+# for each of its suites, each in the setting it needs; everything is made
+# afresh in one temporary directory, and stopped and removed afterwards,
+# whatever the result. Builds nothing.
+#
+#   wine                     Wine's own packages on both sides of a handshake,
+#                            against a throw-away MIT Kerberos realm on loopback
+#                            (kerberos-realm.sh)
+#   jdk-peer                 the JDK's own Kerberos on the other side, in the same
+#                            realm: JdkPeer (ntseclink-jdk-peer.jar, beside the
+#                            program) runs the program and answers it
+#   domain                   NTLM and Negotiate through a throw-away Active
+#   domain-no-credentials    Directory domain controller on loopback
+#   domain-disabled-account  (samba-domain.sh), each as another domain account
+#
+# The domain and its own KDC run beside the MIT realm, each KDC on a free
+# port; a run of the program sees one of them through its Kerberos
+# environment. The domain is provisioned while the first suites run.
+#
+# What Samba keeps in fixed system places instead of the run's directory
+# (samba-domain.sh says why): winbindd's socket /run/samba/winbindd/pipe,
+# removed at the end with its directory if the run made it; an empty
+# /var/log/samba/log.winbindd, removed likewise; the lock file
+# /run/lock/ntseclink-wintests-domain.lock, which makes concurrent runs take
+# turns with the domain controller; and TCP port 135 on loopback while it
+# runs.
 #
 # Usage: run-wine-tests.sh [--dll-from-jar JAR] BUILD_DIR [PROGRAM_ARGS...]
-#   BUILD_DIR holds ntseclink_wintests.exe and ntseclink.dll (the Windows
-#   build directory). The exit code is the program's: 0 when every case passed.
+#   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll and
+#   ntseclink-jdk-peer.jar (the Windows build directory). The exit code is 0
+#   when every case of every suite passed.
 #   --dll-from-jar runs the test program on the DLL as extracted from that
 #   jar (the release) instead of the one beside it.
-#   WINE_PROGRAM names another program of BUILD_DIR to run in the same
-#   setting (the walk-through's Kerberos part does).
+#   WINE_PROGRAM names another program of BUILD_DIR to run instead, alone,
+#   in the realm's setting (the walk-through's Kerberos part does); its exit
+#   code is the script's.
 set -euo pipefail
 
 usage() {
@@ -28,12 +53,19 @@ BUILD_DIR="$(cd "$1" && pwd)"
 readonly BUILD_DIR
 shift
 readonly PROGRAM="$BUILD_DIR/${WINE_PROGRAM:-ntseclink_wintests.exe}"
+readonly JDK_PEER="$BUILD_DIR/ntseclink-jdk-peer.jar"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly WINESERVER="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+readonly HERE
 # shellcheck source=kerberos-realm.sh
-source "$(dirname "${BASH_SOURCE[0]}")/kerberos-realm.sh"
+source "$HERE/kerberos-realm.sh"
+# shellcheck source=samba-domain.sh
+source "$HERE/samba-domain.sh"
 
-for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll"; do
+required=("$PROGRAM" "$BUILD_DIR/ntseclink.dll")
+[[ -n "${WINE_PROGRAM:-}" ]] || required+=("$JDK_PEER")
+for file in "${required[@]}"; do
   [[ -f "$file" ]] || { echo "missing $file: build the Windows test program first" >&2; exit 2; }
 done
 
@@ -43,9 +75,27 @@ export WINEPREFIX="$WORK_DIR/prefix"
 export WINEDEBUG=-all
 # No display: the prefix is made without the desktop integration that would ask for one.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+PROVISION_PID=""
+# The suites run side by side, each writing to a file of its own; they are
+# reported in the order they were started.
+suite_names=()
+suite_titles=()
+suite_pids=()
 
 # shellcheck disable=SC2317  # run by the trap
 cleanup() {
+  local pid
+  # Whole, even when interrupted again.
+  trap '' INT TERM
+  if [[ -n "$PROVISION_PID" ]]; then
+    kill -- "-$PROVISION_PID" 2>/dev/null || true
+    wait "$PROVISION_PID" 2>/dev/null || true
+  fi
+  for pid in "${suite_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  domain_stop
   realm_stop
   "$WINESERVER" -k 2>/dev/null || true
   "$WINESERVER" -w 2>/dev/null || true
@@ -56,17 +106,37 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+# Runs a command in the background and waits for it, so that an
+# interruption cleans up at once rather than after it; its exit code.
+run_waiting() {
+  local status=0
+  "$@" &
+  wait "$!" || status=$?
+  return "$status"
+}
+
 # The prefix is made first, so that Wine's messages about it stay out of the
-# program's output, and a broken Wine shows as such.
-if ! "$WINE" wineboot --init >"$WORK_DIR/wineboot.log" 2>&1; then
-  echo "cannot create a Wine prefix:" >&2
-  cat "$WORK_DIR/wineboot.log" >&2
-  exit 2
+# program's output, and a broken Wine shows as such. The domain, which takes
+# longest, is provisioned meanwhile and while the first suites run.
+"$WINE" wineboot --init >"$WORK_DIR/wineboot.log" 2>&1 &
+wineboot_pid=$!
+if [[ -z "${WINE_PROGRAM:-}" ]]; then
+  # In a process group of its own, which the cleanup stops whole.
+  # shellcheck disable=SC2016  # expanded by that shell
+  setsid bash -c 'set -euo pipefail; source "$0"; source "$1"; domain_provision "$2"' \
+    "$HERE/kerberos-realm.sh" "$HERE/samba-domain.sh" "$WORK_DIR/domain" &
+  PROVISION_PID=$!
 fi
 
 # Wine's Kerberos package reaches the realm through the system's Kerberos
 # library, which reads the environment this exports.
 realm_start "$WORK_DIR/realm"
+if ! wait "$wineboot_pid"; then
+  echo "cannot create a Wine prefix:" >&2
+  cat "$WORK_DIR/wineboot.log" >&2
+  exit 2
+fi
+
 # The DLL as the release jar carries it, given to the program by its path on
 # Wine's drive Z: (the Linux root).
 program_args=("$@")
@@ -84,9 +154,63 @@ fi
 WINTESTS_LINUX_HOST_NAME="$(uname -n)"
 export WINTESTS_LINUX_HOST_NAME
 
-# In the background, so that an interruption cleans up at once rather than
-# after the program.
-status=0
-"$WINE" "$PROGRAM" "${program_args[@]}" &
-wait "$!" || status=$?
-exit "$status"
+if [[ -n "${WINE_PROGRAM:-}" ]]; then
+  status=0
+  run_waiting "$WINE" "$PROGRAM" "${program_args[@]}" || status=$?
+  exit "$status"
+fi
+
+# Starts one suite of the program: COMMAND... runs it, with the program's
+# arguments after them.
+start_suite() {
+  local name="$1" title="$2"
+  shift 2
+  "$@" "$PROGRAM" --suite "$name" "${program_args[@]}" >"$WORK_DIR/$name.out" 2>&1 &
+  suite_names+=("$name")
+  suite_titles+=("$title")
+  suite_pids+=("$!")
+}
+
+# Waits for every suite and prints its output; fails when any suite failed
+# or, named in the arguments, could not start.
+report_suites() {
+  local failed=("$@") i
+  for i in "${!suite_names[@]}"; do
+    wait "${suite_pids[$i]}" || failed+=("${suite_names[$i]}")
+    printf '\n== Suite %s: %s\n' "${suite_names[$i]}" "${suite_titles[$i]}"
+    cat "$WORK_DIR/${suite_names[$i]}.out"
+  done
+  echo
+  if ((${#failed[@]} > 0)); then
+    echo "Wine suites FAILED: ${failed[*]}"
+    return 1
+  fi
+  echo "Wine suites: all ${#suite_names[@]} passed"
+}
+
+start_suite wine "Wine's own packages on both sides, MIT Kerberos realm $REALM_NAME" "$WINE"
+start_suite jdk-peer "the JDK's own Kerberos and SPNEGO as the peer, realm $REALM_NAME" \
+  java -Djava.security.krb5.conf="$KRB5_CONFIG" -jar "$JDK_PEER" "$WINE"
+
+# The domain, once provisioned.
+domain_ready() {
+  local provisioned=0
+  wait "$PROVISION_PID" || provisioned=$?
+  PROVISION_PID=""
+  ((provisioned == 0)) && domain_start "$WORK_DIR/domain"
+}
+
+if ! domain_ready; then
+  echo "The domain controller did not start; its suites do not run." >&2
+  report_suites domain
+  exit 1
+fi
+# Without a ticket but for the Wine user's: an empty ticket cache.
+no_tickets="KRB5CCNAME=FILE:$WORK_DIR/domain/none.ccache"
+start_suite domain "NTLM and Negotiate through the domain controller of $DOMAIN_REALM, as $DOMAIN_USER" \
+  env "${DOMAIN_ENV[@]}" "$WINE"
+start_suite domain-no-credentials "as $DOMAIN_NO_CREDENTIALS_USER, whose password winbindd does not hold" \
+  env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_NO_CREDENTIALS_USER" "$WINE"
+start_suite domain-disabled-account "as $DOMAIN_DISABLED_USER, whose account is disabled" \
+  env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_DISABLED_USER" "$WINE"
+report_suites

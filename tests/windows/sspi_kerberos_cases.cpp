@@ -13,14 +13,6 @@ struct Package {
 };
 constexpr Package kPackages[] = {{u"Kerberos", "Kerberos: "}, {u"Negotiate", "Negotiate: "}};
 
-// Wine's cbMaxToken for its Kerberos package, which Negotiate passes on.
-constexpr jint kWineMaxTokenSize = 12000;
-// What Wine grants: mutual authentication, replay and sequence detection,
-// confidentiality (0x1E, as asked on both sides) and integrity, which is
-// ISC_RET_INTEGRITY on the client and ASC_RET_INTEGRITY on the server.
-constexpr jint kClientAttributes = 0x1E | 0x10000;
-constexpr jint kServerAttributes = 0x1E | 0x20000;
-
 // SEC_E_BUFFER_TOO_SMALL and SEC_E_INVALID_TOKEN: see the case below.
 constexpr const char *kTrailerTooSmall = "Platform error: 80090321";
 constexpr const char *kStreamRefused = "Platform error: 80090308";
@@ -41,12 +33,12 @@ WINDOWS_CASE(HandshakesCompleteWithSizesAndAttributesOnBothSides) {
       continue;
     }
     for (const jint handle : {peers.client(), peers.server()}) {
-      test.expectEqual(sspi.maxTokenSize(handle), kWineMaxTokenSize,
+      test.expectEqual(sspi.maxTokenSize(handle), wintests::kWineKerberosMaxTokenSize,
                        std::string(package.label) + "max token size");
     }
-    test.expectEqual(sspi.negotiatedAttributes(peers.client()), kClientAttributes,
+    test.expectEqual(sspi.negotiatedAttributes(peers.client()), wintests::kKerberosClientAttributes,
                      std::string(package.label) + "client attributes");
-    test.expectEqual(sspi.negotiatedAttributes(peers.server()), kServerAttributes,
+    test.expectEqual(sspi.negotiatedAttributes(peers.server()), wintests::kKerberosServerAttributes,
                      std::string(package.label) + "server attributes");
     test.expectNoException();
   }

@@ -4,13 +4,39 @@ namespace wintests {
 
 namespace {
 
-// Kerberos needs two legs; more means the exchange went round in circles.
+// Kerberos needs two legs and NTLM three; more means the exchange went round
+// in circles.
 constexpr int kMaxLegs = 4;
+
+std::string sizesText(const std::vector<std::size_t> &sizes) {
+  std::string text;
+  for (const std::size_t size : sizes) {
+    text += (text.empty() ? "" : " + ") + std::to_string(size);
+  }
+  return text.empty() ? "none" : text;
+}
+
+// The natives of every handshake, required before anything is created.
+void requireHandshakeNatives(const Case &test) {
+  const jnihost::Natives &natives = test.natives();
+  test.require(natives.SSPI_CreateContext, "SSPI.CreateContext");
+  test.require(natives.SSPI_FreeHandle, "SSPI.FreeHandle");
+  test.require(natives.SSPI_Initialize, "SSPI.Initialize");
+  test.require(natives.SSPI_Accept, "SSPI.Accept");
+  test.require(natives.SSPI_GetChallengeToken, "SSPI.GetChallengeToken");
+}
 
 }  // namespace
 
 std::u16string servicePrincipal() {
   return javaText(environmentVariable("WINTESTS_SERVICE_PRINCIPAL"));
+}
+
+std::u16string wineContextReport(const char16_t *role, const char16_t *state,
+                                 const char16_t *attributeWords) {
+  return std::u16string(u"Type: ") + role + u"\nState: " + state +
+         u"\nImpersonating: false\nUser name: (unknown)\nSSP package: (unknown)\nContext attributes: " +
+         attributeWords;
 }
 
 jint Sspi::create(jboolean isClient, const char16_t *package, const std::u16string &target, jint flags) {
@@ -56,6 +82,13 @@ jint Sspi::negotiatedAttributes(jint handle) {
   return attributes;
 }
 
+std::u16string Sspi::contextInformation(jint handle) {
+  const auto native = test_.require(test_.natives().SSPI_GetContextInformation, "SSPI.GetContextInformation");
+  const jstring report = native(test_.env(), nullptr, handle);
+  test_.expectCleanReturn();
+  return report == nullptr ? std::u16string() : test_.jvm.stringValue(report);
+}
+
 std::vector<uint8_t> Sspi::wrap(jint handle, const std::vector<uint8_t> &message) {
   const auto native = test_.require(test_.natives().SSPI_Wrap, "SSPI.Wrap");
   return bytesOrNothing(native(test_.env(), nullptr, handle, test_.jvm.newByteArray(message)));
@@ -80,42 +113,85 @@ std::vector<uint8_t> Sspi::bytesOrNothing(jbyteArray array) {
   return array == nullptr ? std::vector<uint8_t>() : test_.jvm.bytes(array);
 }
 
-Peers::Peers(Case &test, const char16_t *clientPackage, const char16_t *serverPackage)
-    : test_(test), sspi_(test) {
-  const jnihost::Natives &natives = test.natives();
-  test.require(natives.SSPI_FreeHandle, "SSPI.FreeHandle");
-  test.require(natives.SSPI_Initialize, "SSPI.Initialize");
-  test.require(natives.SSPI_Accept, "SSPI.Accept");
-  test.require(natives.SSPI_GetChallengeToken, "SSPI.GetChallengeToken");
-  server_ = sspi_.create(kServer, serverPackage);
-  test.expectNoException();
-  client_ = sspi_.create(kClient, clientPackage, servicePrincipal());
+DllContext::DllContext(Case &test, jboolean role, const char16_t *package, const std::u16string &target,
+                       jint flags)
+    : test_(test), sspi_(test), role_(role) {
+  requireHandshakeNatives(test);
+  handle_ = sspi_.create(role, package, target, flags);
   test.expectNoException();
 }
 
-Peers::~Peers() {
-  sspi_.freeHandle(client_);
-  sspi_.freeHandle(server_);
+DllContext::~DllContext() {
+  sspi_.freeHandle(handle_);
 }
 
-bool Peers::establish() {
+bool DllContext::take(const std::vector<uint8_t> &token) {
+  return role_ == kClient ? sspi_.initialize(handle_, token) : sspi_.accept(handle_, token);
+}
+
+std::string HandshakeTokens::describe() const {
+  return "token sizes: client " + sizesText(client) + ", server " + sizesText(server);
+}
+
+bool handshake(Case &test, HandshakeSide &client, HandshakeSide &server, HandshakeTokens *tokens) {
+  HandshakeTokens sent;
+  std::vector<uint8_t> token = client.token();
+  sent.client.push_back(token.size());
+  // Hands the token to one side and takes its answer; false when a step failed.
+  const auto pass = [&token](HandshakeSide &side, std::vector<std::size_t> &answers, bool &done) {
+    done = side.take(token);
+    if (side.failed()) {
+      return false;
+    }
+    token = side.token();
+    if (!token.empty()) {
+      answers.push_back(token.size());
+    }
+    return !side.failed();
+  };
   bool clientDone = false;
   bool serverDone = false;
-  std::vector<uint8_t> token = sspi_.challengeToken(client_);
-  for (int leg = 0; leg < kMaxLegs && !(clientDone && serverDone) && !test_.jvm.pendingException(); ++leg) {
+  bool going = !client.failed();
+  for (int leg = 0; going && leg < kMaxLegs && !(clientDone && serverDone); ++leg) {
     if (!serverDone) {
-      serverDone = sspi_.accept(server_, token);
-      token = sspi_.challengeToken(server_);
+      going = pass(server, sent.server, serverDone);
     }
-    if (!clientDone && !token.empty() && !test_.jvm.pendingException()) {
-      clientDone = sspi_.initialize(client_, token);
-      token = sspi_.challengeToken(client_);
+    if (going && !clientDone && !token.empty()) {
+      going = pass(client, sent.client, clientDone);
     }
   }
-  test_.expectNoException();
-  test_.expect(serverDone, "the server context did not complete");
-  test_.expect(clientDone, "the client context did not complete");
+  test.expectNoException();
+  test.expect(serverDone, "the server context did not complete");
+  test.expect(clientDone, "the client context did not complete");
+  if (tokens != nullptr) {
+    *tokens = sent;
+  }
   return clientDone && serverDone;
 }
+
+void expectRefusedStep(Case &test, DllContext &context, const std::vector<uint8_t> &token,
+                       const char *status) {
+  Sspi sspi(test);
+  test.expect(!context.take(token), "the refused step completed the context");
+  test.expectException(jnihost::kWinAuthException, status);
+  const std::u16string inError =
+      std::u16string(u"Type: ") + (context.role() == kClient ? u"client" : u"server") + u"\nState: error\n";
+  test.expect(sspi.contextInformation(context.handle()).rfind(inError, 0) == 0,
+              "the refused context is not in error");
+  test.expect(!context.take(token), "the refused context took another step");
+  test.expectException(jnihost::kWinAuthException, "Invalid state");
+  test.expectEqual(sspi.maxTokenSize(context.handle()), 0, "max token size of the refused context");
+  test.expectException(jnihost::kWinAuthException, "Invalid state");
+}
+
+void expectReleased(Case &test, jint handle) {
+  Sspi(test).challengeToken(handle);
+  test.expectException(jnihost::kWinAuthException, "Invalid handle");
+}
+
+Peers::Peers(Case &test, const char16_t *clientPackage, const char16_t *serverPackage)
+    : test_(test),
+      server_(test, kServer, serverPackage),
+      client_(test, kClient, clientPackage, servicePrincipal()) {}
 
 }  // namespace wintests
