@@ -32,9 +32,6 @@
 #   when every case of every suite passed.
 #   --dll-from-jar runs the test program on the DLL as extracted from that
 #   jar (the release) instead of the one beside it.
-#   WINE_PROGRAM names another program of BUILD_DIR to run instead, alone,
-#   in the realm's setting (the walk-through's Kerberos part does); its exit
-#   code is the script's.
 set -euo pipefail
 
 usage() {
@@ -52,7 +49,7 @@ fi
 BUILD_DIR="$(cd "$1" && pwd)"
 readonly BUILD_DIR
 shift
-readonly PROGRAM="$BUILD_DIR/${WINE_PROGRAM:-ntseclink_wintests.exe}"
+readonly PROGRAM="$BUILD_DIR/ntseclink_wintests.exe"
 readonly JDK_PEER="$BUILD_DIR/ntseclink-jdk-peer.jar"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly WINESERVER="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
@@ -63,9 +60,7 @@ source "$HERE/kerberos-realm.sh"
 # shellcheck source=samba-domain.sh
 source "$HERE/samba-domain.sh"
 
-required=("$PROGRAM" "$BUILD_DIR/ntseclink.dll")
-[[ -n "${WINE_PROGRAM:-}" ]] || required+=("$JDK_PEER")
-for file in "${required[@]}"; do
+for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER"; do
   [[ -f "$file" ]] || { echo "missing $file: build the Windows test program first" >&2; exit 2; }
 done
 
@@ -106,27 +101,16 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Runs a command in the background and waits for it, so that an
-# interruption cleans up at once rather than after it; its exit code.
-run_waiting() {
-  local status=0
-  "$@" &
-  wait "$!" || status=$?
-  return "$status"
-}
-
 # The prefix is made first, so that Wine's messages about it stay out of the
 # program's output, and a broken Wine shows as such. The domain, which takes
 # longest, is provisioned meanwhile and while the first suites run.
 "$WINE" wineboot --init >"$WORK_DIR/wineboot.log" 2>&1 &
 wineboot_pid=$!
-if [[ -z "${WINE_PROGRAM:-}" ]]; then
-  # In a process group of its own, which the cleanup stops whole.
-  # shellcheck disable=SC2016  # expanded by that shell
-  setsid bash -c 'set -euo pipefail; source "$0"; source "$1"; domain_provision "$2"' \
-    "$HERE/kerberos-realm.sh" "$HERE/samba-domain.sh" "$WORK_DIR/domain" &
-  PROVISION_PID=$!
-fi
+# In a process group of its own, which the cleanup stops whole.
+# shellcheck disable=SC2016  # expanded by that shell
+setsid bash -c 'set -euo pipefail; source "$0"; source "$1"; domain_provision "$2"' \
+  "$HERE/kerberos-realm.sh" "$HERE/samba-domain.sh" "$WORK_DIR/domain" &
+PROVISION_PID=$!
 
 # Wine's Kerberos package reaches the realm through the system's Kerberos
 # library, which reads the environment this exports.
@@ -153,12 +137,6 @@ fi
 # Wine names the computer after the Linux host.
 WINTESTS_LINUX_HOST_NAME="$(uname -n)"
 export WINTESTS_LINUX_HOST_NAME
-
-if [[ -n "${WINE_PROGRAM:-}" ]]; then
-  status=0
-  run_waiting "$WINE" "$PROGRAM" "${program_args[@]}" || status=$?
-  exit "$status"
-fi
 
 # Starts one suite of the program: COMMAND... runs it, with the program's
 # arguments after them.
