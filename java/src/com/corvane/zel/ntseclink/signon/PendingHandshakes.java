@@ -21,6 +21,8 @@ import java.util.concurrent.TimeUnit;
  * calls into the library.
  */
 final class PendingHandshakes implements AutoCloseable {
+    private static final long CLOSE_WAIT_MILLIS = 5000;
+
     private final Duration timeout;
     private final int limit;
     private final System.Logger log;
@@ -28,6 +30,8 @@ final class PendingHandshakes implements AutoCloseable {
     /** In insertion order, so the first is the oldest. */
     private final LinkedHashMap<String, Pending> byConnection = new LinkedHashMap<>();
     private boolean closed;
+    /** The timer's latest thread; an earlier one has ended before a new one starts. */
+    private volatile Thread timerThread;
 
     /** A handshake in progress; its identity tells a timer whether its own handshake is still waiting. */
     private static final class Pending {
@@ -48,6 +52,7 @@ final class PendingHandshakes implements AutoCloseable {
         expiry = new ScheduledThreadPoolExecutor(1, work -> {
             Thread thread = new Thread(work, "ntseclink-negotiate-expiry");
             thread.setDaemon(true);
+            timerThread = thread;
             return thread;
         });
         expiry.setRemoveOnCancelPolicy(true);
@@ -95,6 +100,26 @@ final class PendingHandshakes implements AutoCloseable {
         }
         expiry.shutdownNow();
         closeAll(released);
+        awaitTimerThread();
+    }
+
+    /**
+     * Waits for the timer's thread to end: a servlet container checks, when
+     * it stops an application, that no thread the application started is left.
+     */
+    private void awaitTimerThread() {
+        Thread thread = timerThread;
+        if (thread == null) {
+            return;
+        }
+        try {
+            thread.join(CLOSE_WAIT_MILLIS);
+        } catch (InterruptedException interrupted) {
+            Thread.currentThread().interrupt();
+        }
+        if (thread.isAlive()) {
+            log.log(Level.WARNING, "The Negotiate handshake timer did not stop within {0} ms", CLOSE_WAIT_MILLIS);
+        }
     }
 
     private void evictOverLimit(List<ServerContext> released) {
