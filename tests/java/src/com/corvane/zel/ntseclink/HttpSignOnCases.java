@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.io.Closeable;
 import java.io.IOException;
 import java.net.URI;
 import java.net.http.HttpResponse;
@@ -19,6 +20,7 @@ import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterAll;
@@ -56,6 +58,19 @@ abstract class HttpSignOnCases {
 
         @Override
         void close() throws IOException;
+    }
+
+    /** A started server: where it listens, its count of requests served, and how it stops. */
+    record Started(URI uri, AtomicInteger requests, Closeable stop) implements TestServer {
+        @Override
+        public int served() {
+            return requests.get();
+        }
+
+        @Override
+        public void close() throws IOException {
+            stop.close();
+        }
     }
 
     /** Starts the server under test with its pending-handshake bounds. */

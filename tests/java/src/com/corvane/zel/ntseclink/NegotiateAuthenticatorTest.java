@@ -37,24 +37,11 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
         server.setExecutor(threads);
         server.start();
         URI uri = URI.create("http://" + server.getAddress().getHostString() + ":" + server.getAddress().getPort());
-        return new TestServer() {
-            @Override
-            public URI uri() {
-                return uri;
-            }
-
-            @Override
-            public int served() {
-                return served.get();
-            }
-
-            @Override
-            public void close() {
-                server.stop(0);
-                threads.shutdownNow();
-                authenticator.close();
-            }
-        };
+        return new Started(uri, served, () -> {
+            server.stop(0);
+            threads.shutdownNow();
+            authenticator.close();
+        });
     }
 
     private static void report(HttpExchange exchange) throws IOException {

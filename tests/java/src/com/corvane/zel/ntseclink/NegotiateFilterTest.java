@@ -79,32 +79,19 @@ class NegotiateFilterTest extends HttpSignOnCases {
         }, null);
         tomcat.start();
         URI uri = URI.create("http://127.0.0.1:" + tomcat.getConnector().getLocalPort());
-        return new TestServer() {
-            @Override
-            public URI uri() {
-                return uri;
+        return new Started(uri, served, () -> {
+            try {
+                tomcat.stop();
+                tomcat.destroy();
+            } catch (LifecycleException e) {
+                throw new IOException("Tomcat did not stop", e);
             }
-
-            @Override
-            public int served() {
-                return served.get();
-            }
-
-            @Override
-            public void close() throws IOException {
-                try {
-                    tomcat.stop();
-                    tomcat.destroy();
-                } catch (LifecycleException e) {
-                    throw new IOException("Tomcat did not stop", e);
-                }
-                try (Stream<Path> files = Files.walk(baseDir)) {
-                    for (Path file : files.sorted(Comparator.reverseOrder()).toList()) {
-                        Files.delete(file);
-                    }
+            try (Stream<Path> files = Files.walk(baseDir)) {
+                for (Path file : files.sorted(Comparator.reverseOrder()).toList()) {
+                    Files.delete(file);
                 }
             }
-        };
+        });
     }
 
     private static final class ReportServlet extends HttpServlet {
