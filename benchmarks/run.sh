@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release) and runs them: the natives' C++ benchmarks,
-# then the Java harness. Every figure is a ratio of timings taken in the same
+# then the Java harness, then authenticated HTTP requests per second. Every figure is a ratio of timings taken in the same
 # run; the machine and its load are printed first, for BENCHMARKS.md.
 # Usage: benchmarks/run.sh [BUILD_DIR]   (default build/bench)
 # REPETITIONS (default 7) sets how many times the C++ reference benchmarks
@@ -33,6 +33,15 @@ java -cp "$build/java/ntseclink-classes.jar:/usr/share/java/jna.jar:$build/bench
   -Dntseclink.bench.emptyNative="$build/benchmarks/libempty_native.so" \
   -Dntseclink.bench.platform="$build/winsim/libwinsim.so" \
   com.corvane.zel.ntseclink.bench.JavaBenchmarks
+
+# With TCP_NODELAY, as a server should run; then with the JDK's default,
+# where each response waits for the client's delayed acknowledgement.
+for nodelay in true false; do
+  echo "==== Java: authenticated requests per second on the JDK's HTTP server, nodelay=$nodelay"
+  java -cp "$build/java/ntseclink-classes.jar:$build/benchmarks/java-classes" \
+    -Dntseclink.library.path="$build/libntseclink.so" -Dsun.net.httpserver.nodelay="$nodelay" \
+    com.corvane.zel.ntseclink.bench.HttpBenchmarks
+done
 
 echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) after the run"
 exit "$status"

@@ -1,7 +1,9 @@
 # The Debian packages each job needs; sourced by the scripts.
+# The servlet filter's jar is compiled against libjakarta-servlet-api-java in
+# both builds; its tests run it in an embedded Tomcat.
 # shellcheck disable=SC2034
-LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless)
-LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format)
+LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless libjakarta-servlet-api-java)
+LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format libtomcat10-embed-java)
 # The DLL and the release.
 WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 # The Windows suite runs under Wine against a Kerberos KDC of its own, a JDK

@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
 # Packs the release from what the Windows build made: the classes jar, the
-# DLL, the sources, the Javadoc and the POM. Every jar lists its entries in a
-# fixed order, all dated SOURCE_DATE_EPOCH, so that the same inputs give the
-# same bytes.
+# DLL, the sources, the Javadoc and the POM; and the servlet filter's jar and
+# its POM. Every jar lists its entries in a fixed order, all dated
+# SOURCE_DATE_EPOCH, so that the same inputs give the same bytes.
 #
-# Usage: pack-release.sh DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM WORK_DIR
+# Usage: pack-release.sh DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM SERVLET_JAR SERVLET_POM
+#                        WORK_DIR
 set -euo pipefail
 
-(($# == 9)) || { echo "usage: $0 DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM WORK_DIR" >&2; exit 2; }
+(($# == 11)) || {
+  echo "usage: $0 DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM SERVLET_JAR SERVLET_POM WORK_DIR" >&2
+  exit 2
+}
 readonly DIST="$1" VERSION="$2" EPOCH_FILE="$3" CLASSES_JAR="$4" DLL="$5" SOURCES_DIR="$6" JAVADOC_DIR="$7" POM="$8"
-readonly WORK_DIR="$9"
+readonly SERVLET_JAR="$9" SERVLET_POM="${10}" WORK_DIR="${11}"
 readonly NATIVE_DIR=native/windows-x86_64
 readonly JAR="${JAR:-jar}"
 DATE="$(date -u -d "@$(cat "$EPOCH_FILE")" +%Y-%m-%dT%H:%M:%SZ)"
 readonly DATE
 readonly BASE="ntseclink-$VERSION"
+readonly SERVLET_BASE="ntseclink-servlet-$VERSION"
+
+# manifest FILE TITLE [LINE...]: a manifest with the release's title, version and vendor.
+manifest() {
+  local file=$1 title=$2
+  shift 2
+  printf '%s\n' "Implementation-Title: $title" "Implementation-Version: $VERSION" "Implementation-Vendor: Corvane, Inc." \
+    "$@" >"$file"
+}
 
 # pack JAR DIR [JAR_OPTIONS...]: the files below DIR, sorted by path.
 pack() {
@@ -31,11 +44,14 @@ mkdir -p "$WORK_DIR/classes/$NATIVE_DIR"
 rm -rf "$WORK_DIR/classes/META-INF"
 cp "$DLL" "$WORK_DIR/classes/$NATIVE_DIR/ntseclink.dll"
 sha256sum "$DLL" | cut -d ' ' -f 1 >"$WORK_DIR/classes/$NATIVE_DIR/ntseclink.dll.sha256"
-cat >"$WORK_DIR/MANIFEST.MF" <<END
-Implementation-Title: ntseclink
-Implementation-Version: $VERSION
-Implementation-Vendor: Corvane, Inc.
-END
+manifest "$WORK_DIR/MANIFEST.MF" ntseclink
+# The servlet jar is no explicit module, since containers name the Servlet
+# API's module differently; on the module path it is the automatic module of
+# this name, to which the main module exports its sign-on rules.
+mkdir -p "$WORK_DIR/servlet"
+(cd "$WORK_DIR/servlet" && "$JAR" --extract --file "$SERVLET_JAR")
+rm -rf "$WORK_DIR/servlet/META-INF"
+manifest "$WORK_DIR/SERVLET-MANIFEST.MF" ntseclink-servlet "Automatic-Module-Name: com.corvane.zel.ntseclink.servlet"
 
 mkdir -p "$DIST"
 rm -f "$DIST"/ntseclink-*.jar "$DIST"/ntseclink-*.pom "$DIST/SHA256SUMS"
@@ -45,4 +61,7 @@ pack "$DIST/$BASE.jar" "$WORK_DIR/classes" --manifest "$WORK_DIR/MANIFEST.MF" --
 pack "$DIST/$BASE-sources.jar" "$SOURCES_DIR"
 pack "$DIST/$BASE-javadoc.jar" "$JAVADOC_DIR"
 cp "$POM" "$DIST/$BASE.pom"
-(cd "$DIST" && sha256sum "$BASE.jar" "$BASE-sources.jar" "$BASE-javadoc.jar" "$BASE.pom" >SHA256SUMS)
+pack "$DIST/$SERVLET_BASE.jar" "$WORK_DIR/servlet" --manifest "$WORK_DIR/SERVLET-MANIFEST.MF"
+cp "$SERVLET_POM" "$DIST/$SERVLET_BASE.pom"
+(cd "$DIST" && sha256sum "$BASE.jar" "$BASE-sources.jar" "$BASE-javadoc.jar" "$BASE.pom" "$SERVLET_BASE.jar" \
+  "$SERVLET_BASE.pom" >SHA256SUMS)

@@ -9,9 +9,9 @@
 #
 # Usage: run-java-tests.sh BUILD_DIR [JUNIT_SELECTORS...]
 #   BUILD_DIR is the Linux build directory after building the targets
-#   ntseclink, ntseclink_classes and ntseclink_java_tests. Selectors such as
-#   --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest run only
-#   those tests instead of all.
+#   ntseclink, ntseclink_classes, ntseclink_servlet and ntseclink_java_tests.
+#   Selectors such as --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest
+#   run only those tests instead of all.
 set -euo pipefail
 
 usage() {
@@ -24,6 +24,8 @@ readonly BUILD_DIR="$(cd "$1" && pwd)"
 shift
 readonly JUNIT_CONSOLE_JAR=/usr/share/java/junit-platform-console-standalone.jar
 readonly CLASSES_JAR="$BUILD_DIR/java/ntseclink-classes.jar"
+readonly SERVLET_JAR="$BUILD_DIR/java/ntseclink-servlet.jar"
+readonly TOMCAT_EMBED_JAR=/usr/share/java/tomcat10-embed-core.jar
 readonly LIBRARY="$BUILD_DIR/libntseclink.so"
 readonly TESTS_JAR="$BUILD_DIR/tests/java/ntseclink-tests.jar"
 # HotSpot's -Xcheck:jni reports: warnings and fatal errors "in native method",
@@ -31,7 +33,8 @@ readonly TESTS_JAR="$BUILD_DIR/tests/java/ntseclink-tests.jar"
 readonly JNI_COMPLAINTS_RE='(WARNING|FATAL ERROR) in native method|WARNING: JNI local refs|Warning: Calling other JNI functions'
 
 [[ -f "$JUNIT_CONSOLE_JAR" ]] || { echo "JUnit 5 is missing: install the Debian package junit5" >&2; exit 2; }
-for file in "$LIBRARY" "$CLASSES_JAR" "$TESTS_JAR"; do
+[[ -f "$TOMCAT_EMBED_JAR" ]] || { echo "Tomcat 10 is missing: install the Debian package libtomcat10-embed-java" >&2; exit 2; }
+for file in "$LIBRARY" "$CLASSES_JAR" "$SERVLET_JAR" "$TESTS_JAR"; do
   [[ -f "$file" ]] || { echo "missing $file: build the library, its jar and the Java tests first" >&2; exit 2; }
 done
 
@@ -49,7 +52,7 @@ status=0
 # java.library.path holds the tests' own support library.
 java -Xcheck:jni -Dntseclink.library.path="$LIBRARY" -Djava.library.path="$BUILD_DIR" \
   -Dntseclink.test.releaseJar="${NTSECLINK_RELEASE_JAR:-}" -Dntseclink.test.testedDll="${NTSECLINK_TESTED_DLL:-}" \
-  -jar "$JUNIT_CONSOLE_JAR" --class-path "$CLASSES_JAR:$TESTS_JAR" --disable-banner --disable-ansi-colors --details=tree "${selection[@]}" 2>&1 |
+  -jar "$JUNIT_CONSOLE_JAR" --class-path "$CLASSES_JAR:$SERVLET_JAR:$TOMCAT_EMBED_JAR:$TESTS_JAR" --disable-banner --disable-ansi-colors --details=tree "${selection[@]}" 2>&1 |
   tee "$output" || status=$?
 
 if grep -qE "$JNI_COMPLAINTS_RE" "$output"; then

@@ -7,6 +7,8 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.corvane.zel.ntseclink.probe.WithoutHttpServer;
+import com.corvane.zel.ntseclink.servlet.NegotiateFilter;
 import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.lang.module.ModuleDescriptor;
@@ -37,7 +39,9 @@ import org.junit.jupiter.params.provider.CsvSource;
 
 /**
  * The release jar, as the Windows build packed it, and its loader: the jar
- * carries the tested classes and the tested DLL and no other native file;
+ * carries the tested classes and the tested DLL and no other native file, is
+ * a module that loads without the JDK's HTTP server, and has the tested
+ * servlet filter's jar beside it;
  * off 64-bit Windows it refuses with a clear message; on Windows it copies
  * the DLL into a fresh folder only the user can open, checks the copy against
  * the SHA-256 recorded in the jar, and removes the copies of earlier starts.
@@ -49,6 +53,7 @@ class ReleaseJarTest {
     private static final String DLL_ENTRY = NativeLibraryLoader.DLL_RESOURCE.substring(1);
     private static final String SHA256_ENTRY = NativeLibraryLoader.DLL_SHA256_RESOURCE.substring(1);
     private static final Pattern RELEASE_NAME = Pattern.compile("ntseclink-([0-9.]+)\\.jar");
+    private static final String SERVLET_MODULE = "com.corvane.zel.ntseclink.servlet";
     private static final String REFUSAL = "ntseclink runs on 64-bit Windows; found os.name \"";
 
     @Test
@@ -83,12 +88,49 @@ class ReleaseJarTest {
 
             ModuleDescriptor module = ModuleDescriptor.read(jar.getInputStream(jar.getEntry("module-info.class")));
             assertEquals("com.corvane.zel.ntseclink", module.name());
-            assertEquals(Set.of("com.corvane.zel.ntseclink"),
+            assertEquals(Set.of("com.corvane.zel.ntseclink", "com.corvane.zel.ntseclink.http"),
                     module.exports().stream().filter(e -> !e.isQualified()).map(ModuleDescriptor.Exports::source)
                             .collect(Collectors.toSet()));
+            assertEquals(Set.of("com.corvane.zel.ntseclink.signon to [" + SERVLET_MODULE + "]"),
+                    module.exports().stream().filter(ModuleDescriptor.Exports::isQualified)
+                            .map(e -> e.source() + " to " + e.targets()).collect(Collectors.toSet()));
             assertEquals(version, module.rawVersion().orElse(""));
-            assertEquals(Set.of("java.base"),
-                    module.requires().stream().map(ModuleDescriptor.Requires::name).collect(Collectors.toSet()));
+            assertEquals(Set.of("java.base", "jdk.httpserver static"),
+                    module.requires().stream().map(r -> r.name()
+                            + (r.modifiers().contains(ModuleDescriptor.Requires.Modifier.STATIC) ? " static" : ""))
+                            .collect(Collectors.toSet()));
+        }
+    }
+
+    @Test
+    void theModuleLoadsWhereTheApplicationHasNoHttpServer() throws Exception {
+        ProbeJvm probe = ProbeJvm.run(List.of(ProbeJvm.codeSourceOf(WithoutHttpServer.class)),
+                List.of("--module-path", releaseJar().toString(), "--add-modules", "com.corvane.zel.ntseclink",
+                        "--limit-modules", "com.corvane.zel.ntseclink"),
+                WithoutHttpServer.class);
+        assertEquals(0, probe.exitCode, probe.output);
+        assertEquals("com.corvane.zel.ntseclink Negotiate AQ== httpserver=false", probe.output.strip());
+    }
+
+    @Test
+    void theServletJarHoldsTheTestedFilterAndIsListedBesideTheMainJar() throws Exception {
+        String version = RELEASE_NAME.matcher(releaseJar().getFileName().toString()).replaceAll("$1");
+        Path servletJar = releaseJar().resolveSibling("ntseclink-servlet-" + version + ".jar");
+        Map<String, byte[]> release = entries(servletJar);
+        Map<String, byte[]> tested = under(entries(ProbeJvm.codeSourceOf(NegotiateFilter.class)), PACKAGE_DIR);
+        release.keySet().removeIf(name -> name.startsWith("META-INF/"));
+        assertEquals(tested.keySet(), release.keySet());
+        tested.forEach((name, bytes) -> assertArrayEquals(bytes, release.get(name), name));
+        try (JarFile jar = new JarFile(servletJar.toFile())) {
+            Attributes manifest = jar.getManifest().getMainAttributes();
+            assertEquals("ntseclink-servlet", manifest.getValue("Implementation-Title"));
+            assertEquals(version, manifest.getValue("Implementation-Version"));
+            assertEquals(SERVLET_MODULE, manifest.getValue("Automatic-Module-Name"));
+        }
+        List<String> sums = Files.readAllLines(releaseJar().resolveSibling("SHA256SUMS"));
+        for (String name : List.of(servletJar.getFileName().toString(), "ntseclink-servlet-" + version + ".pom")) {
+            String line = sha256(Files.readAllBytes(releaseJar().resolveSibling(name))) + "  " + name;
+            assertTrue(sums.contains(line), line + " in " + sums);
         }
     }
 

@@ -1,0 +1,277 @@
+package com.corvane.zel.ntseclink;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.Closeable;
+import java.io.IOException;
+import java.net.URI;
+import java.net.http.HttpResponse;
+import java.nio.charset.StandardCharsets;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.Base64;
+import java.util.List;
+import java.util.Map;
+import java.util.Optional;
+import java.util.concurrent.Callable;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.Supplier;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.TestInstance;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/**
+ * What Windows sign-on over HTTP does on every server it is built for, over
+ * real loopback HTTP on the simulated machine, where the process user
+ * CORVANE\svc-tarnwell signs on to itself: a member of
+ * BUILTIN\Administrators, not of CORVANE\Engineering. Each test leaves no
+ * platform resource live.
+ */
+@TestInstance(TestInstance.Lifecycle.PER_CLASS)
+abstract class HttpSignOnCases {
+    static final String SERVICE = "HTTP/wks01.corvane.test";
+    static final String USER = "CORVANE\\svc-tarnwell";
+    static final Duration SHORT_TIMEOUT = Duration.ofMillis(300);
+    private static final int THREADS = 16;
+    private static final int REQUESTS_PER_THREAD = 50;
+
+    /** A server on loopback whose pages answer with SignOnClient.reportPage once the client is signed on. */
+    interface TestServer extends AutoCloseable {
+        URI uri();
+
+        /** How many requests reached the application. */
+        int served();
+
+        @Override
+        void close() throws IOException;
+    }
+
+    /** A started server: where it listens, its count of requests served, and how it stops. */
+    record Started(URI uri, AtomicInteger requests, Closeable stop) implements TestServer {
+        @Override
+        public int served() {
+            return requests.get();
+        }
+
+        @Override
+        public void close() throws IOException {
+            stop.close();
+        }
+    }
+
+    /** Starts the server under test with its pending-handshake bounds. */
+    abstract TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception;
+
+    private TestServer server;
+    private String liveBefore;
+
+    @BeforeAll
+    void startServer() throws Exception {
+        server = start(Duration.ofSeconds(30), 1000);
+    }
+
+    @AfterAll
+    void stopServer() throws Exception {
+        server.close();
+    }
+
+    @BeforeEach
+    void noteLiveResources() {
+        liveBefore = LiveResources.describe();
+    }
+
+    @AfterEach
+    void awaitNothingLive() throws InterruptedException {
+        LiveResources.awaitBackTo(liveBefore);
+    }
+
+    TestServer server() {
+        return server;
+    }
+
+    static NegotiateClient kerberos() {
+        return NegotiateClient.create(SERVICE);
+    }
+
+    /** Without a service name Negotiate runs NTLM. */
+    static NegotiateClient ntlm() {
+        return NegotiateClient.create("Negotiate", null, 0);
+    }
+
+    static Stream<Optional<String>> withoutANegotiateToken() {
+        return Stream.of(Optional.empty(), Optional.of("Basic c3ZjOnNlY3JldA=="), Optional.of("Negotiate"),
+                Optional.of("Negotiate ###"), Optional.of("Negotiate YWJj YWJj"),
+                Optional.of("Negotiate " + Base64.getEncoder().encodeToString(
+                        "WINSIM-SSP/1\nnot a token".getBytes(StandardCharsets.UTF_8))));
+    }
+
+    @ParameterizedTest
+    @MethodSource("withoutANegotiateToken")
+    void aRequestWithoutAValidTokenGets401AndAFreshChallenge(Optional<String> authorization) throws Exception {
+        int served = server.served();
+        HttpResponse<String> response = new SignOnClient(server.uri(), false).get(authorization);
+        assertEquals(401, response.statusCode());
+        assertEquals(List.of(HttpNegotiate.SCHEME), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        assertEquals(served, server.served());
+    }
+
+    @Test
+    void kerberosSignsOnInOneRequestAndTheClientVerifiesTheServersFinalToken() throws Exception {
+        try (NegotiateClient negotiate = kerberos()) {
+            SignOnClient.SignOn signOn = new SignOnClient(server.uri(), false).signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode());
+            assertEquals(1, signOn.requests());
+            assertTrue(negotiate.isComplete());
+            assertTrue(negotiate.context().isMutuallyAuthenticated());
+            assertSignedOnReport(signOn.report());
+        }
+    }
+
+    @Test
+    void ntlmSignsOnInTwoRequestsOnOneConnection() throws Exception {
+        try (NegotiateClient negotiate = ntlm()) {
+            SignOnClient.SignOn signOn = new SignOnClient(server.uri(), false).signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode());
+            assertEquals(2, signOn.requests());
+            assertEquals("NTLM", negotiate.context().mechanism());
+            assertSignedOnReport(signOn.report());
+        }
+    }
+
+    static void assertSignedOnReport(Map<String, String> report) {
+        assertEquals(USER, report.get("user"));
+        assertEquals("true", report.get(SignOnClient.ADMINISTRATORS));
+        assertEquals("false", report.get(SignOnClient.ENGINEERING));
+    }
+
+    @ParameterizedTest
+    @ValueSource(strings = {"POST", "PUT"})
+    void aBodyWithheldWhileTheHandshakeContinuesNeverReachesTheApplication(String method) throws Exception {
+        SignOnClient client = new SignOnClient(server.uri(), false);
+        int served = server.served();
+        try (NegotiateClient negotiate = ntlm()) {
+            // A browser re-authenticating sends the NTLM first token with Content-Length: 0.
+            HttpResponse<String> first = client.send(method, "", Optional.of(negotiate.authorization()));
+            assertEquals(401, first.statusCode());
+            assertEquals(served, server.served());
+            Optional<String> last = negotiate.respond(first.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            HttpResponse<String> second = client.send(method, "the form", last);
+            assertEquals(200, second.statusCode());
+            assertEquals(method, SignOnClient.report(second.body()).get("method"));
+            assertEquals("the form", SignOnClient.report(second.body()).get("body"));
+            assertEquals(served + 1, server.served());
+        }
+    }
+
+    static Stream<Arguments> tokensThatInterruptAPendingHandshake() {
+        return Stream.of(
+                Arguments.of("another client's Kerberos token (a proxy's pooled connection)",
+                        (Supplier<NegotiateClient>) HttpSignOnCases::kerberos),
+                Arguments.of("the client starting over", (Supplier<NegotiateClient>) HttpSignOnCases::ntlm));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("tokensThatInterruptAPendingHandshake")
+    void aNewHandshakeOnAConnectionWhereOneIsPendingSucceeds(String what, Supplier<NegotiateClient> second)
+            throws Exception {
+        SignOnClient client = new SignOnClient(server.uri(), false);
+        try (NegotiateClient abandoned = ntlm(); NegotiateClient negotiate = second.get()) {
+            HttpResponse<String> pending = client.get(Optional.of(abandoned.authorization()));
+            assertEquals(401, pending.statusCode());
+            assertTrue(pending.headers().firstValue(HttpNegotiate.WWW_AUTHENTICATE).orElseThrow().length()
+                    > HttpNegotiate.SCHEME.length());
+            SignOnClient.SignOn signOn = client.signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode(), what);
+            assertTrue(negotiate.isComplete());
+            // On the same connection as the pending handshake: the next request's is the same.
+            try (NegotiateClient again = kerberos()) {
+                assertEquals(signOn.report().get("connection"), client.signOn(again).report().get("connection"));
+            }
+        }
+    }
+
+    @Test
+    void manyClientsAtOnceAllSignOn() throws Exception {
+        List<Callable<Integer>> clients = new ArrayList<>();
+        for (int thread = 0; thread < THREADS; thread++) {
+            boolean usesNtlm = thread % 4 == 0;
+            clients.add(() -> {
+                SignOnClient client = new SignOnClient(server.uri(), false);
+                int signedOn = 0;
+                for (int request = 0; request < REQUESTS_PER_THREAD; request++) {
+                    try (NegotiateClient negotiate = usesNtlm ? ntlm() : kerberos()) {
+                        SignOnClient.SignOn signOn = client.signOn(negotiate);
+                        if (signOn.last().statusCode() == 200 && negotiate.isComplete()
+                                && USER.equals(signOn.report().get("user"))) {
+                            signedOn++;
+                        }
+                    }
+                }
+                return signedOn;
+            });
+        }
+        ExecutorService pool = Executors.newFixedThreadPool(THREADS);
+        try {
+            int signedOn = 0;
+            for (Future<Integer> result : pool.invokeAll(clients, 120, TimeUnit.SECONDS)) {
+                signedOn += result.get();
+            }
+            assertEquals(THREADS * REQUESTS_PER_THREAD, signedOn);
+        } finally {
+            pool.shutdownNow();
+        }
+    }
+
+    @Test
+    void anAbandonedHandshakeIsReleasedAfterThePendingTimeout() throws Exception {
+        try (TestServer shortLived = start(SHORT_TIMEOUT, 1000); NegotiateClient negotiate = ntlm()) {
+            String before = LiveResources.describe();
+            SignOnClient client = new SignOnClient(shortLived.uri(), false);
+            HttpResponse<String> challenge = client.get(Optional.of(negotiate.authorization()));
+            assertEquals(401, challenge.statusCode());
+            assertFalse(before.equals(LiveResources.describe()), "the pending handshake holds a context");
+            LiveResources.awaitBackTo(before);
+            // The client's answer comes too late: the server no longer knows the handshake.
+            Optional<String> late = negotiate.respond(challenge.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            HttpResponse<String> refused = client.get(late);
+            assertEquals(401, refused.statusCode());
+            assertEquals(List.of(HttpNegotiate.SCHEME), refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        }
+    }
+
+    @Test
+    void beyondThePendingLimitTheOldestHandshakeIsReleasedFirst() throws Exception {
+        try (TestServer bounded = start(Duration.ofSeconds(30), 2)) {
+            List<SignOnClient> clients = new ArrayList<>();
+            List<NegotiateClient> handshakes = new ArrayList<>();
+            List<Optional<String>> answers = new ArrayList<>();
+            try {
+                for (int i = 0; i < 3; i++) {
+                    clients.add(new SignOnClient(bounded.uri(), false));
+                    handshakes.add(ntlm());
+                    HttpResponse<String> challenge = clients.get(i).get(Optional.of(handshakes.get(i).authorization()));
+                    answers.add(handshakes.get(i).respond(challenge.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE)));
+                }
+                assertEquals(401, clients.get(0).get(answers.get(0)).statusCode());
+                assertEquals(200, clients.get(1).get(answers.get(1)).statusCode());
+                assertEquals(200, clients.get(2).get(answers.get(2)).statusCode());
+            } finally {
+                handshakes.forEach(NegotiateClient::close);
+            }
+        }
+    }
+}

@@ -1,0 +1,84 @@
+package com.corvane.zel.ntseclink;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+
+import com.corvane.zel.ntseclink.http.NegotiateAuthenticator;
+import com.corvane.zel.ntseclink.http.NegotiatePrincipal;
+import com.sun.net.httpserver.HttpExchange;
+import com.sun.net.httpserver.HttpServer;
+import java.io.IOException;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.URI;
+import java.nio.charset.StandardCharsets;
+import java.time.Duration;
+import java.util.Map;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicReference;
+import org.junit.jupiter.api.Test;
+
+/** Windows sign-on on the JDK's HTTP server, with NegotiateAuthenticator. */
+class NegotiateAuthenticatorTest extends HttpSignOnCases {
+    private static final AtomicReference<NegotiatePrincipal> LAST_PRINCIPAL = new AtomicReference<>();
+
+    @Override
+    TestServer start(Duration pendingTimeout, int pendingLimit) throws IOException {
+        HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
+        ExecutorService threads = Executors.newFixedThreadPool(8);
+        NegotiateAuthenticator authenticator = new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit);
+        AtomicInteger served = new AtomicInteger();
+        server.createContext("/", exchange -> {
+            served.incrementAndGet();
+            report(exchange);
+        }).setAuthenticator(authenticator);
+        server.setExecutor(threads);
+        server.start();
+        URI uri = URI.create("http://" + server.getAddress().getHostString() + ":" + server.getAddress().getPort());
+        return new Started(uri, served, () -> {
+            server.stop(0);
+            threads.shutdownNow();
+            authenticator.close();
+        });
+    }
+
+    private static void report(HttpExchange exchange) throws IOException {
+        NegotiatePrincipal client = (NegotiatePrincipal) exchange.getPrincipal();
+        LAST_PRINCIPAL.set(client);
+        String body = new String(exchange.getRequestBody().readAllBytes(), StandardCharsets.UTF_8);
+        String query = exchange.getRequestURI().getQuery();
+        String groups = query == null ? "" : query.substring(query.indexOf('=') + 1);
+        byte[] page = SignOnClient.reportPage(client.getUsername(), exchange.getRequestMethod(), body,
+                exchange.getRemoteAddress().getPort(), groups, client::isGroupMember).getBytes(StandardCharsets.UTF_8);
+        exchange.sendResponseHeaders(200, page.length);
+        try (exchange) {
+            exchange.getResponseBody().write(page);
+        }
+    }
+
+    @Test
+    void theClientsContextIsReleasedWithTheExchange() throws Exception {
+        String before = LiveResources.describe();
+        try (NegotiateClient negotiate = kerberos()) {
+            Map<String, String> report = new SignOnClient(server().uri(), false).signOn(negotiate).report();
+            assertEquals("false", report.get("impersonating"));
+        }
+        NegotiatePrincipal afterwards = LAST_PRINCIPAL.get();
+        assertEquals(USER, afterwards.getUsername());
+        assertEquals("Negotiate", afterwards.getRealm());
+        LiveResources.awaitBackTo(before);
+        IllegalStateException closed = assertThrows(IllegalStateException.class,
+                () -> afterwards.isGroupMember(SignOnClient.ADMINISTRATORS));
+        assertEquals("ServerContext is closed", closed.getMessage());
+    }
+
+    @Test
+    void theBoundsMustBePositive() {
+        assertThrows(IllegalArgumentException.class,
+                () -> new NegotiateAuthenticator("Negotiate", Duration.ZERO, 1).close());
+        assertThrows(IllegalArgumentException.class,
+                () -> new NegotiateAuthenticator("Negotiate", Duration.ofSeconds(1), 0).close());
+    }
+}

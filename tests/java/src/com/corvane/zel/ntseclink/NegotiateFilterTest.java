@@ -1,0 +1,223 @@
+package com.corvane.zel.ntseclink;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.corvane.zel.ntseclink.servlet.NegotiateFilter;
+import jakarta.servlet.FilterConfig;
+import jakarta.servlet.FilterRegistration;
+import jakarta.servlet.ServletContext;
+import jakarta.servlet.ServletException;
+import jakarta.servlet.http.HttpServlet;
+import jakarta.servlet.http.HttpServletRequest;
+import jakarta.servlet.http.HttpServletResponse;
+import java.io.IOException;
+import java.net.URI;
+import java.net.http.HttpResponse;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.time.Duration;
+import java.util.Collections;
+import java.util.Comparator;
+import java.util.Enumeration;
+import java.util.HashMap;
+import java.util.Map;
+import java.util.Optional;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.logging.Level;
+import java.util.logging.Logger;
+import java.util.stream.Stream;
+import org.apache.catalina.LifecycleException;
+import org.apache.catalina.core.StandardContext;
+import org.apache.catalina.startup.Tomcat;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/** Windows sign-on in an embedded Tomcat 10, with NegotiateFilter. */
+class NegotiateFilterTest extends HttpSignOnCases {
+    /** Held, so that the quieter level stays: Tomcat's start and stop lines are not the tests'. */
+    private static final Logger TOMCAT_LOG = Logger.getLogger("org.apache");
+
+    static {
+        TOMCAT_LOG.setLevel(Level.WARNING);
+    }
+
+    @Override
+    TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception {
+        return start(Map.of("pendingTimeout", String.valueOf(pendingTimeout.toMillis() / 1000.0), "pendingLimit",
+                String.valueOf(pendingLimit)));
+    }
+
+    /** Tomcat on a free loopback port, the filter before a servlet that reports, or for DELETE ends the session. */
+    private static TestServer start(Map<String, String> initParameters) throws Exception {
+        Path baseDir = Files.createTempDirectory("ntseclink-tomcat");
+        Tomcat tomcat = new Tomcat();
+        tomcat.setBaseDir(baseDir.toString());
+        tomcat.setHostname("127.0.0.1");
+        tomcat.setPort(0);
+        tomcat.getConnector().setProperty("address", "127.0.0.1");
+        StandardContext context = (StandardContext) tomcat.addContext("", baseDir.toString());
+        // The classes under test come from the tests' class path, whose loader has loaded the library.
+        context.setParentClassLoader(NegotiateFilterTest.class.getClassLoader());
+        // Nothing here is annotated, and Debian's embedded Tomcat comes without the annotations API.
+        context.setIgnoreAnnotations(true);
+        // Leak checks that need the JDK opened to Tomcat; the one for threads left running stays.
+        context.setClearReferencesObjectStreamClassCaches(false);
+        context.setClearReferencesRmiTargets(false);
+        context.setClearReferencesThreadLocals(false);
+        AtomicInteger served = new AtomicInteger();
+        // Registered as an application would, through the Servlet API.
+        context.addServletContainerInitializer((classes, application) -> {
+            application.addServlet("report", new ReportServlet(served)).addMapping("/*");
+            FilterRegistration.Dynamic filter = application.addFilter("sign-on", NegotiateFilter.class);
+            filter.setInitParameters(initParameters);
+            filter.addMappingForUrlPatterns(null, false, "/*");
+        }, null);
+        tomcat.start();
+        URI uri = URI.create("http://127.0.0.1:" + tomcat.getConnector().getLocalPort());
+        return new Started(uri, served, () -> {
+            try {
+                tomcat.stop();
+                tomcat.destroy();
+            } catch (LifecycleException e) {
+                throw new IOException("Tomcat did not stop", e);
+            }
+            try (Stream<Path> files = Files.walk(baseDir)) {
+                for (Path file : files.sorted(Comparator.reverseOrder()).toList()) {
+                    Files.delete(file);
+                }
+            }
+        });
+    }
+
+    private static final class ReportServlet extends HttpServlet {
+        private static final long serialVersionUID = 1L;
+        private final transient AtomicInteger served;
+
+        ReportServlet(AtomicInteger served) {
+            this.served = served;
+        }
+
+        @Override
+        protected void service(HttpServletRequest request, HttpServletResponse response) throws IOException {
+            served.incrementAndGet();
+            if (request.getMethod().equals("DELETE")) {
+                request.getSession().invalidate();
+                return;
+            }
+            String body = new String(request.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            assertEquals(request.getRemoteUser(), request.getUserPrincipal().getName());
+            assertEquals("Negotiate", request.getAuthType());
+            byte[] page = SignOnClient.reportPage(request.getRemoteUser(), request.getMethod(), body,
+                    request.getRemotePort(), request.getParameter("groups"), request::isUserInRole)
+                    .getBytes(StandardCharsets.UTF_8);
+            response.setContentLength(page.length);
+            response.getOutputStream().write(page);
+        }
+    }
+
+    @Test
+    void aSignedOnSessionNeedsNoNewHandshakeAndItsRolesComeFromAUserContextReleasedWithIt() throws Exception {
+        SignOnClient browser = new SignOnClient(server().uri(), true);
+        try (NegotiateClient negotiate = kerberos()) {
+            assertEquals(200, browser.signOn(negotiate).last().statusCode());
+        }
+        awaitNothingLive();
+        String signedOn = LiveResources.describe();
+        for (int request = 0; request < 2; request++) {
+            HttpResponse<String> response = browser.get(Optional.empty());
+            assertEquals(200, response.statusCode());
+            assertSignedOnReport(SignOnClient.report(response.body()));
+        }
+        assertNotEquals(signedOn, LiveResources.describe(), "the session's user context answers the roles");
+        // A browser re-authenticating in the session withholds the body: the handshake still runs.
+        int served = server().served();
+        try (NegotiateClient negotiate = ntlm()) {
+            HttpResponse<String> first = browser.send("POST", "", Optional.of(negotiate.authorization()));
+            assertEquals(401, first.statusCode());
+            assertEquals(served, server().served());
+            Optional<String> last = negotiate.respond(first.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            assertEquals("the form", SignOnClient.report(browser.send("POST", "the form", last).body()).get("body"));
+        }
+        assertEquals(200, browser.send("DELETE", "", Optional.empty()).statusCode());
+        assertEquals(401, browser.get(Optional.empty()).statusCode());
+    }
+
+    @Test
+    void applicationRolesAreMappedToWindowsGroups() throws Exception {
+        try (TestServer mapped = start(Map.of("roles", "admin = BUILTIN\\Administrators;\nengineer=CORVANE\\Engineering"));
+                NegotiateClient negotiate = kerberos()) {
+            Map<String, String> report = new SignOnClient(mapped.uri(), false, "admin", "engineer", "**",
+                    "CORVANE\\Domain Users", "CORVANE\\NoSuchGroup", "auditor").signOn(negotiate).report();
+            assertEquals("true", report.get("admin"));
+            assertEquals("false", report.get("engineer"));
+            assertEquals("true", report.get("**"));
+            assertEquals("true", report.get("CORVANE\\Domain Users"));
+            assertEquals("false", report.get("CORVANE\\NoSuchGroup"));
+            assertEquals("false", report.get("auditor"));
+        }
+    }
+
+    @Test
+    void withImpersonationTheApplicationRunsAsTheClient() throws Exception {
+        try (TestServer impersonating = start(Map.of("impersonate", "true"))) {
+            for (int request = 0; request < 3; request++) {
+                try (NegotiateClient negotiate = kerberos()) {
+                    Map<String, String> report = new SignOnClient(impersonating.uri(), true).signOn(negotiate).report();
+                    assertEquals("true", report.get("impersonating"));
+                }
+            }
+        }
+        try (NegotiateClient negotiate = kerberos()) {
+            assertEquals("false", new SignOnClient(server().uri(), false).signOn(negotiate).report().get("impersonating"));
+        }
+    }
+
+    @ParameterizedTest
+    @CsvSource(delimiter = '|', value = {
+        "impersonate=true;sessions=true | sessions=\"true\": impersonation needs the client",
+        "sessions=yes                   | sessions=\"yes\": expected true or false",
+        "pendingTimeout=0               | pendingTimeout=\"0\": expected a positive number of seconds",
+        "pendingTimeout=soon            | pendingTimeout=\"soon\": expected a positive number of seconds",
+        "pendingLimit=-1                | pendingLimit=\"-1\": expected a positive whole number",
+        "roles=admin                    | roles=\"admin\": expected role=group entries",
+        "roles=a=X\\x; a=Y\\y           | roles=\"a=Y\\y\": the role a is mapped twice",
+    })
+    void aWrongInitParameterStopsTheFilterAndIsNamed(String parameters, String message) {
+        Map<String, String> values = new HashMap<>();
+        for (String parameter : parameters.split(";(?=\\w+=)")) {
+            values.put(parameter.substring(0, parameter.indexOf('=')).strip(),
+                    parameter.substring(parameter.indexOf('=') + 1).strip());
+        }
+        ServletException refused = assertThrows(ServletException.class, () -> new NegotiateFilter().init(config(values)));
+        assertTrue(refused.getMessage().startsWith("NegotiateFilter init parameter " + message), refused.getMessage());
+    }
+
+    private static FilterConfig config(Map<String, String> values) {
+        return new FilterConfig() {
+            @Override
+            public String getFilterName() {
+                return "sign-on";
+            }
+
+            @Override
+            public ServletContext getServletContext() {
+                throw new UnsupportedOperationException();
+            }
+
+            @Override
+            public String getInitParameter(String name) {
+                return values.get(name);
+            }
+
+            @Override
+            public Enumeration<String> getInitParameterNames() {
+                return Collections.enumeration(values.keySet());
+            }
+        };
+    }
+}
