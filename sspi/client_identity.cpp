@@ -1,9 +1,9 @@
 // Who is on the other side of a context, and a readable report on any
 // context in any state.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
-#include "userauth/account_names.h"
 
 namespace ntseclink {
 

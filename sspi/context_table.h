@@ -37,7 +37,8 @@ struct SspiContextEntry {
 
 using SspiContextTable = HandleTable<SspiContextEntry>;
 
-// The process-wide table and lock, made by the library entry.
+// The process-wide table, a static object of the library entry, and the
+// family's lock, which the entry creates at load and deletes at unload.
 SspiContextTable &sspiContextTable();
 CRITICAL_SECTION &libraryLock();
 

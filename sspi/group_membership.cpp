@@ -1,9 +1,9 @@
 // Whether the authenticated client belongs to a group, as the system decides
 // from the client's own token.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
-#include "userauth/account_names.h"
 
 namespace ntseclink {
 

@@ -3,9 +3,8 @@
 
 #include <new>
 
+#include "accounts/machine_identity.h"
 #include "bridge/critical_section_lock.h"
-#include "bridge/platform_resource.h"
-#include "bridge/static_objects.h"
 
 namespace ntseclink {
 
@@ -16,37 +15,6 @@ jint UserHandleCounter = 0;
 AUTHZ_RESOURCE_MANAGER_HANDLE AuthzResourceManager = nullptr;
 bool UserAuthInitialized = false;
 
-constexpr DWORD kNameCapacity = MAX_PATH;
-
-DWORD captureLocalComputerName() {
-  WCHAR name[kNameCapacity] = {};
-  DWORD size = kNameCapacity;
-  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
-    return GetLastError();
-  }
-  staticObjects().localComputerName = name;
-  return ERROR_SUCCESS;
-}
-
-DWORD captureBuiltinDomainName() {
-  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-  AllocatedSid builtinDomain;
-  if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_BUILTIN_DOMAIN_RID, 0, 0, 0, 0, 0, 0, 0,
-                                builtinDomain.out())) {
-    return GetLastError();
-  }
-  WCHAR account[kNameCapacity] = {};
-  WCHAR domain[kNameCapacity] = {};
-  DWORD accountSize = kNameCapacity;
-  DWORD domainSize = kNameCapacity;
-  SID_NAME_USE use;
-  if (!LookupAccountSidW(nullptr, builtinDomain.get(), account, &accountSize, domain, &domainSize, &use)) {
-    return GetLastError();
-  }
-  staticObjects().builtinDomainName = domain;
-  return ERROR_SUCCESS;
-}
-
 DWORD createResourceManager() {
   if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
                                       &AuthzResourceManager)) {
@@ -56,6 +24,8 @@ DWORD createResourceManager() {
   return ERROR_SUCCESS;
 }
 
+// The machine's names are captured here, for both families: a load whose
+// resource manager fails leaves them empty.
 DWORD prepareAuthorization() {
   if (DWORD error = createResourceManager()) {
     return error;
@@ -110,15 +80,6 @@ jint nextUserHandle() {
 }
 void setUserHandleCounterForTesting(jint value) {
   UserHandleCounter = value;
-}
-UserContextTable &userContextTable() {
-  return staticObjects().userContextTable;
-}
-const WideString &localComputerName() {
-  return staticObjects().localComputerName;
-}
-const WideString &builtinDomainName() {
-  return staticObjects().builtinDomainName;
 }
 
 }  // namespace ntseclink

@@ -36,4 +36,7 @@ struct UserContextEntry {
 
 using UserContextTable = HandleTable<UserContextEntry>;
 
+// The process-wide table, a static object of the library entry.
+UserContextTable &userContextTable();
+
 }  // namespace ntseclink

@@ -1,7 +1,7 @@
 // Making and releasing user contexts: a named user's groups as Authz computes
 // them from the user's SID, without a logon.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
-#include "userauth/account_names.h"
 #include "userauth/user_auth_state.h"
 
 namespace ntseclink {

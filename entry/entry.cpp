@@ -1,19 +1,33 @@
-// The library entry routine: what load and unload do.
+// The library entry routine: what load and unload do, and the static objects
+// that bracket both. It sits above the families and calls into them; nothing
+// below includes it.
 #include <windows.h>
 
-#include "bridge/static_objects.h"
+#include "accounts/machine_identity.h"
+#include "sspi/context_table.h"
 #include "userauth/user_auth_state.h"
+#include "userauth/user_context_table.h"
 
 namespace ntseclink {
 
 namespace {
+
+// Built before the entry routine attaches and destroyed after it detaches, in
+// this order (and the reverse).
+struct StaticObjects {
+  SspiContextTable sspiContextTable;
+  MachineIdentity machineIdentity;
+  UserContextTable userContextTable;
+};
+
 StaticObjects libraryObjects;
 CRITICAL_SECTION LibraryLock;
 
 void attachProcess(HINSTANCE instance) {
   DisableThreadLibraryCalls(instance);
   InitializeCriticalSection(&LibraryLock);
-  // A failure leaves only the user-authorization natives refusing to work.
+  // Also captures the machine's names. A failure leaves only the
+  // user-authorization natives refusing to work.
   initUserAuth();
   resetSspiHandleCounter();
 }
@@ -24,13 +38,17 @@ void detachProcess() {
   // goes with the static objects.
   DeleteCriticalSection(&LibraryLock);
 }
+
 }  // namespace
 
-StaticObjects &staticObjects() {
-  return libraryObjects;
-}
 SspiContextTable &sspiContextTable() {
   return libraryObjects.sspiContextTable;
+}
+MachineIdentity &machineIdentity() {
+  return libraryObjects.machineIdentity;
+}
+UserContextTable &userContextTable() {
+  return libraryObjects.userContextTable;
 }
 CRITICAL_SECTION &libraryLock() {
   return LibraryLock;
