@@ -5,6 +5,7 @@
 
 #include "accounts/machine_identity.h"
 #include "bridge/critical_section_lock.h"
+#include "bridge/platform_resource.h"
 
 namespace ntseclink {
 
@@ -12,15 +13,15 @@ namespace {
 
 CRITICAL_SECTION UserAuthLock;
 jint UserHandleCounter = 0;
-AUTHZ_RESOURCE_MANAGER_HANDLE AuthzResourceManager = nullptr;
+PlatformResource<AUTHZ_RESOURCE_MANAGER_HANDLE, AuthzFreeResourceManager> AuthzResourceManager;
 bool UserAuthInitialized = false;
 
 DWORD createResourceManager() {
-  if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
-                                      &AuthzResourceManager)) {
-    AuthzResourceManager = nullptr;
+  AUTHZ_RESOURCE_MANAGER_HANDLE made = nullptr;
+  if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr, &made)) {
     return GetLastError();
   }
+  AuthzResourceManager.reset(made);
   return ERROR_SUCCESS;
 }
 
@@ -57,10 +58,7 @@ void shutdownUserAuth() {
   {
     CriticalSectionLock lock(UserAuthLock);
     userContextTable().clear();
-    if (AuthzResourceManager != nullptr) {
-      AuthzFreeResourceManager(AuthzResourceManager);
-      AuthzResourceManager = nullptr;
-    }
+    AuthzResourceManager.reset();
     UserAuthInitialized = false;
   }
   DeleteCriticalSection(&UserAuthLock);
@@ -73,7 +71,7 @@ CRITICAL_SECTION &userAuthLock() {
   return UserAuthLock;
 }
 AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager() {
-  return AuthzResourceManager;
+  return AuthzResourceManager.get();
 }
 jint nextUserHandle() {
   return advanceHandleCounter(UserHandleCounter, userContextTable());

@@ -38,9 +38,9 @@ std::optional<ValueLocation> valueLocation(JNIEnv *env, jstring subKey, jstring 
 // of the last open.
 LSTATUS openInView(RegistryKey &key, const WideString &subKey, bool use64BitView,
                    REGSAM (*accessMask)(bool)) {
-  LSTATUS status = key.open(subKey.c_str(), accessMask(use64BitView));
+  LSTATUS status = openLocalMachineKey(key, subKey.c_str(), accessMask(use64BitView));
   if (status == ERROR_FILE_NOT_FOUND && use64BitView) {
-    status = key.open(subKey.c_str(), accessMask(false));
+    status = openLocalMachineKey(key, subKey.c_str(), accessMask(false));
   }
   return status;
 }
