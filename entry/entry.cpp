@@ -32,10 +32,19 @@ void attachProcess(HINSTANCE instance) {
   resetSspiHandleCounter();
 }
 
+// What unload releases, and why:
+// - User contexts are released (AuthzFreeContext each), then the resource
+//   manager they were made from, which none may outlive. Freeing them is
+//   in-process work, safe inside the loader.
+// - SSPI contexts Java never released are not: their release is a call to
+//   the security packages' service, which is unsafe under the loader lock
+//   and which reclaims a process's contexts when it ends. The entries only
+//   let go of their handles; their memory goes with the static objects.
+//   Releasing a context is Java's work (FreeHandle).
+// - The WinUtil family holds nothing between calls.
 void detachProcess() {
   shutdownUserAuth();
-  // Contexts Java never released keep their platform handles: their memory
-  // goes with the static objects.
+  disownSspiContexts();
   DeleteCriticalSection(&LibraryLock);
 }
 

@@ -124,9 +124,9 @@ bool threadTokenHoldsGroup(JNIEnv *env, PSID group) {
   return member != FALSE;
 }
 
-bool clientHoldsGroup(JNIEnv *env, CtxtHandle &context, PSID group) {
+bool clientHoldsGroup(JNIEnv *env, CtxtHandle *context, PSID group) {
   OwnedHandle contextToken;
-  SECURITY_STATUS status = QuerySecurityContextToken(&context, contextToken.out());
+  SECURITY_STATUS status = QuerySecurityContextToken(context, contextToken.out());
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return false;
@@ -165,7 +165,7 @@ bool isGroupMember(JNIEnv *env, ContextHandle handle, jstring groupName) {
     throwNotFound(env, kGroupNotFoundExceptionClass, error);
     return false;
   }
-  return clientHoldsGroup(env, entry->context, group.data());
+  return clientHoldsGroup(env, entry->context.address(), group.data());
 }
 
 }  // namespace
