@@ -30,7 +30,7 @@ DWORD captureBuiltinDomainName() {
   WCHAR domain[kNameCapacity] = {};
   DWORD accountSize = kNameCapacity;
   DWORD domainSize = kNameCapacity;
-  SID_NAME_USE use;
+  SID_NAME_USE use = SidTypeUnknown;
   if (!LookupAccountSidW(nullptr, builtinDomain.get(), account, &accountSize, domain, &domainSize, &use)) {
     return GetLastError();
   }

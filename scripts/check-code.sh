@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Formatting, the library's include rule and static analysis of the project's
-# C++ code.
+# C++ code. clang-tidy reads the compile database of the Linux build, so this
+# runs after scripts/build.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -31,6 +32,24 @@ disallowed_includes() {
   done
 }
 
+# clang-tidy on the library's sources and its own headers, with .clang-tidy.
+run_clang_tidy() {
+  local database="$root/build/linux/compile_commands.json" tidy="$root/build/linux/clang-tidy"
+  if [[ ! -f "$database" ]]; then
+    echo "clang-tidy needs the compile database of the Linux build: run scripts/build.sh first" >&2
+    return 1
+  fi
+  mkdir -p "$tidy"
+  # clang does not know GCC's -fno-gnu-unique.
+  sed 's/ -fno-gnu-unique//' "$database" >"$tidy/compile_commands.json"
+  local headers
+  headers="/($(IFS='|' && echo "${library_folders[*]}"))/[^/]+\.h$"
+  # Without the count of suppressed warnings each file reports.
+  printf '%s\n' "${library[@]}" |
+    xargs -P2 -n3 clang-tidy -p "$tidy" --quiet --header-filter="$headers" 2>&1 |
+    sed -E '/^[0-9]+ warnings? generated\.$/d'
+}
+
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' | grep -v '^cmake/')
 clang-format --dry-run --Werror "${sources[@]}"
 
@@ -45,4 +64,5 @@ mapfile -t library < <(git ls-files "${library_folders[@]/%//*.cpp}")
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --inline-suppr \
   --enable=warning,performance,portability --suppress=missingIncludeSystem \
   -I "$root" -I "$root/winsim/include" "${library[@]}"
+run_clang_tidy
 echo "code checks passed"

@@ -15,6 +15,8 @@ constexpr DWORD kThreadTokenAccess = TOKEN_DUPLICATE | TOKEN_QUERY;
 // under LibraryLock.
 bool linkedTokenTestMade = false;
 bool linkedTokensSupported = false;
+// Windows Vista, the first to split logons.
+constexpr DWORD kLinkedTokensSinceMajorVersion = 6;
 
 // 0 after the test, or the version query's error (tested again next time).
 DWORD testLinkedTokenSupport() {
@@ -23,7 +25,7 @@ DWORD testLinkedTokenSupport() {
   if (!GetVersionExA(&version)) {
     return GetLastError();
   }
-  linkedTokensSupported = version.dwMajorVersion > 5;
+  linkedTokensSupported = version.dwMajorVersion >= kLinkedTokensSinceMajorVersion;
   linkedTokenTestMade = true;
   return ERROR_SUCCESS;
 }

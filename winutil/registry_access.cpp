@@ -40,6 +40,8 @@ template <typename Char, typename Open>
 LSTATUS openInto(RegistryKey &key, Open open, const Char *subKey, REGSAM access) {
   key.reset();
   HKEY opened = nullptr;
+  // The SDK defines the predefined keys as numbers cast to HKEY.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   LSTATUS status = open(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
   if (status == ERROR_SUCCESS) {
     key.reset(opened);
