@@ -17,8 +17,11 @@ void throwWinAuthException(JNIEnv *env, const char *message) {
   throwJavaException(env, kWinAuthExceptionClass, message);
 }
 
+// "Platform error: " and eight digits, with room to spare.
+constexpr size_t kPlatformErrorCapacity = 80;
+
 void throwPlatformError(JNIEnv *env, DWORD status) {
-  char message[80];
+  char message[kPlatformErrorCapacity];
   std::snprintf(message, sizeof message, "Platform error: %08x", static_cast<unsigned int>(status));
   throwWinAuthException(env, message);
 }

@@ -67,6 +67,34 @@ class HandleTable {
   std::unordered_map<jint, typename std::list<Entry>::iterator> index_;
 };
 
+// An entry under creation, appended with its handle: removed again on every
+// way out unless kept, also when a failure unwinds, so that no other call
+// ever sees it incomplete. Its owners give back whatever it acquired.
+template <typename Entry>
+class PendingEntry {
+ public:
+  PendingEntry(HandleTable<Entry> &table, jint handle) : table_(table), entry_(table.append(handle)) {}
+  ~PendingEntry() {
+    if (!kept_) {
+      table_.remove(entry_.handle);
+    }
+  }
+  PendingEntry(const PendingEntry &) = delete;
+  PendingEntry &operator=(const PendingEntry &) = delete;
+
+  Entry &entry() { return entry_; }
+  // The entry stays, complete; its handle.
+  jint keep() {
+    kept_ = true;
+    return entry_.handle;
+  }
+
+ private:
+  HandleTable<Entry> &table_;
+  Entry &entry_;
+  bool kept_ = false;
+};
+
 // Advances a family's handle counter to the next handle that no live record
 // carries. Past the largest value it starts again at 1, so 0 (the failure
 // result) is never handed out and the counter never overflows.

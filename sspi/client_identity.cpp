@@ -1,9 +1,9 @@
 // Who is on the other side of a context, and a readable report on any
 // context in any state.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
-#include "userauth/account_names.h"
 
 namespace ntseclink {
 
@@ -14,9 +14,9 @@ WideString textOrEmpty(const SEC_WCHAR *text) {
 }
 
 // The user name exactly as the package gives it, domain part included.
-SECURITY_STATUS queryUserName(CtxtHandle &context, WideString &userName) {
+SECURITY_STATUS queryUserName(CtxtHandle *context, WideString &userName) {
   SecPkgContext_NamesW names{};
-  SECURITY_STATUS status = QueryContextAttributesW(&context, SECPKG_ATTR_NAMES, &names);
+  SECURITY_STATUS status = QueryContextAttributesW(context, SECPKG_ATTR_NAMES, &names);
   if (status != SEC_E_OK) {
     return status;
   }
@@ -32,7 +32,7 @@ jstring clientUserName(JNIEnv *env, ContextHandle handle) {
     return nullptr;
   }
   WideString userName;
-  SECURITY_STATUS status = queryUserName(entry->context, userName);
+  SECURITY_STATUS status = queryUserName(entry->context.address(), userName);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return nullptr;
@@ -54,15 +54,15 @@ const WCHAR *stateWord(SspiContextState state) {
   return TEXT("unknown");
 }
 
-void appendUserName(WideString &report, CtxtHandle &context) {
+void appendUserName(WideString &report, CtxtHandle *context) {
   WideString userName;
   report += TEXT("\nUser name: ");
   report += queryUserName(context, userName) == SEC_E_OK ? userName : WideString(TEXT("(unknown)"));
 }
 
-void appendPackage(WideString &report, CtxtHandle &context) {
+void appendPackage(WideString &report, CtxtHandle *context) {
   SecPkgContext_PackageInfoW info{};
-  if (QueryContextAttributesW(&context, SECPKG_ATTR_PACKAGE_INFO, &info) != SEC_E_OK ||
+  if (QueryContextAttributesW(context, SECPKG_ATTR_PACKAGE_INFO, &info) != SEC_E_OK ||
       info.PackageInfo == nullptr) {
     report += TEXT("\nSSP package: (unknown)");
     return;
@@ -128,9 +128,9 @@ bool queryTokenValue(HANDLE token, TOKEN_INFORMATION_CLASS item, DWORD &value) {
 }
 
 // Lines only for what the token query and each item query answer.
-void appendTokenLines(WideString &report, CtxtHandle &context) {
+void appendTokenLines(WideString &report, CtxtHandle *context) {
   OwnedHandle token;
-  if (QuerySecurityContextToken(&context, token.out()) != SEC_E_OK) {
+  if (QuerySecurityContextToken(context, token.out()) != SEC_E_OK) {
     return;
   }
   DWORD value = 0;
@@ -156,10 +156,10 @@ jstring contextInformation(JNIEnv *env, ContextHandle handle) {
   report += stateWord(entry->state);
   report += TEXT("\nImpersonating: ");
   report += entry->impersonating ? TEXT("true") : TEXT("false");
-  appendUserName(report, entry->context);
-  appendPackage(report, entry->context);
+  appendUserName(report, entry->context.address());
+  appendPackage(report, entry->context.address());
   appendAttributeWords(report, *entry);
-  appendTokenLines(report, entry->context);
+  appendTokenLines(report, entry->context.address());
   return toJavaString(env, report);
 }
 

@@ -1,5 +1,7 @@
-// Handle counter, completion step and the shared table checks.
+// Handle counter, unload, and the completion step of a handshake.
 #include "sspi/context_table.h"
+
+#include "bridge/critical_section_lock.h"
 
 namespace ntseclink {
 
@@ -19,8 +21,16 @@ void setSspiHandleCounterForTesting(ContextHandle value) {
   sspiHandleCounter = value;
 }
 
-bool querySizes(JNIEnv *env, CtxtHandle &context, PreparedStep &step) {
-  SECURITY_STATUS status = QueryContextAttributesW(&context, SECPKG_ATTR_SIZES, &step.sizes);
+void disownSspiContexts() {
+  CriticalSectionLock lock(libraryLock());
+  for (SspiContextEntry &entry : sspiContextTable()) {
+    entry.context.disown();
+    entry.credentials.disown();
+  }
+}
+
+bool querySizes(JNIEnv *env, CtxtHandle *context, PreparedStep &step) {
+  SECURITY_STATUS status = QueryContextAttributesW(context, SECPKG_ATTR_SIZES, &step.sizes);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return false;

@@ -7,20 +7,24 @@
 
 #include "bridge/handle_table.h"
 #include "bridge/jni_bridge.h"
+#include "bridge/platform_resource.h"
 
 namespace ntseclink {
 
 using ContextHandle = jint;
+
+using SspiCredentials = PlatformResource<CredHandle, FreeCredentialsHandle>;
+using SspiSecurityContext = PlatformResource<CtxtHandle, DeleteSecurityContext>;
 
 enum class SspiContextState : int32_t { Initial = 0, Negotiating = 1, Success = 2, Error = 3 };
 
 struct SspiContextEntry {
   ContextHandle handle = 0;
   SspiContextState state = SspiContextState::Initial;
-  // Owned by the entry, released only by FreeHandle or the undo of a failed
-  // creation; never by destroying the entry.
-  CredHandle credentials{};
-  CtxtHandle context{};
+  // Given back when the entry is removed (by FreeHandle, or when its
+  // creation fails): the context first, as members go in reverse order.
+  SspiCredentials credentials;
+  SspiSecurityContext context;
   ULONG contextAttributes = 0;
   ULONG requestedFlags = 0;
   WideString targetName;
@@ -37,9 +41,14 @@ struct SspiContextEntry {
 
 using SspiContextTable = HandleTable<SspiContextEntry>;
 
-// The process-wide table and lock, made by the library entry.
+// The process-wide table, a static object of the library entry, and the
+// family's lock, which the entry creates at load and deletes at unload.
 SspiContextTable &sspiContextTable();
 CRITICAL_SECTION &libraryLock();
+
+// Unload: every entry Java never released lets go of its handles without
+// giving them back (why: see the library entry).
+void disownSspiContexts();
 
 // The next handle for a creation attempt; the counter stays advanced whatever
 // the creation does.
@@ -60,7 +69,7 @@ struct PreparedStep {
 // Completion step of a handshake: the package's sizes, and the trailer and
 // padding space message protection uses. Throws the platform error and
 // returns false when the query fails.
-bool querySizes(JNIEnv *env, CtxtHandle &context, PreparedStep &step);
+bool querySizes(JNIEnv *env, CtxtHandle *context, PreparedStep &step);
 
 // Puts a prepared step into its entry, which has not completed a step yet;
 // nothing here can fail.

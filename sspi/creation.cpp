@@ -1,6 +1,5 @@
 // Creating a client or server security context.
 #include "bridge/critical_section_lock.h"
-#include "bridge/platform_resource.h"
 #include "sspi/context_table.h"
 #include "sspi/handshake.h"
 
@@ -11,45 +10,11 @@ namespace {
 const WCHAR kDefaultPackage[] = TEXT("Negotiate");
 const WCHAR kKerberosPackage[] = TEXT("Kerberos");
 
-// Undoes a creation that does not finish: releases what it acquired and
-// removes its entry, also when an allocation failure unwinds through it.
-class CreationUndo {
- public:
-  CreationUndo(SspiContextTable &table, SspiContextEntry &entry) : table_(table), entry_(entry) {}
-  ~CreationUndo() { rollBack(); }
-  CreationUndo(const CreationUndo &) = delete;
-  CreationUndo &operator=(const CreationUndo &) = delete;
-
-  void credentialsAcquired() { credentialsAcquired_ = true; }
-  void contextCreated() { contextCreated_ = true; }
-  void commit() { committed_ = true; }
-
-  void rollBack() {
-    if (committed_) {
-      return;
-    }
-    committed_ = true;
-    if (contextCreated_) {
-      DeleteSecurityContext(&entry_.context);
-    }
-    if (credentialsAcquired_) {
-      FreeCredentialsHandle(&entry_.credentials);
-    }
-    table_.remove(entry_.handle);
-  }
-
- private:
-  SspiContextTable &table_;
-  SspiContextEntry &entry_;
-  bool credentialsAcquired_ = false;
-  bool contextCreated_ = false;
-  bool committed_ = false;
-};
-
 // A Kerberos client without a target names its own account.
 SECURITY_STATUS ownAccountAsTarget(SspiContextEntry &entry) {
   SecPkgCredentials_NamesW names{};
-  SECURITY_STATUS status = QueryCredentialsAttributesW(&entry.credentials, SECPKG_CRED_ATTR_NAMES, &names);
+  SECURITY_STATUS status =
+      QueryCredentialsAttributesW(entry.credentials.address(), SECPKG_CRED_ATTR_NAMES, &names);
   if (status != SEC_E_OK) {
     return status;
   }
@@ -63,71 +28,81 @@ SECURITY_STATUS ownAccountAsTarget(SspiContextEntry &entry) {
   return SEC_E_OK;
 }
 
-// The client's first handshake step; the status decides the entry's fate.
-SECURITY_STATUS runFirstStep(SspiContextEntry &entry, HandshakeOutput &output, CreationUndo &undo) {
+// The client's first handshake step: the entry owns the context the package
+// made, and the status decides the entry's fate.
+SECURITY_STATUS runFirstStep(SspiContextEntry &entry, HandshakeOutput &output) {
   TimeStamp expiry;
-  SECURITY_STATUS status =
-      InitializeSecurityContextW(&entry.credentials, nullptr, targetOrNull(entry.targetName),
-                                 entry.requestedFlags, 0, SECURITY_NATIVE_DREP, nullptr, 0, &entry.context,
-                                 output.descriptor(), &entry.contextAttributes, &expiry);
+  CtxtHandle made{};
+  SECURITY_STATUS status = InitializeSecurityContextW(
+      entry.credentials.address(), nullptr, targetOrNull(entry.targetName), entry.requestedFlags, 0,
+      SECURITY_NATIVE_DREP, nullptr, 0, &made, output.descriptor(), &entry.contextAttributes, &expiry);
   if (status >= 0) {
-    undo.contextCreated();
+    entry.context.reset(made);
   }
   return completeTokenIfNeeded(entry, status, output);
 }
 
-jint createClientContext(JNIEnv *env, SspiContextEntry &entry, WideString &targetName, CreationUndo &undo) {
+// The client's target and first step; false after the platform error.
+bool startClient(JNIEnv *env, SspiContextEntry &entry, const WideString &targetName) {
   if (!targetName.empty()) {
     entry.targetName = targetName;
   } else if (entry.isKerberos) {
     SECURITY_STATUS status = ownAccountAsTarget(entry);
     if (status != SEC_E_OK) {
-      undo.rollBack();
       throwPlatformError(env, static_cast<DWORD>(status));
-      return 0;
+      return false;
     }
   }
   HandshakeOutput output;
-  SECURITY_STATUS status = runFirstStep(entry, output, undo);
+  SECURITY_STATUS status = runFirstStep(entry, output);
   PreparedStep step;
-  if (!prepareStep(env, entry.context, status, output, step)) {
-    undo.rollBack();
-    return 0;
+  if (!prepareStep(env, entry.context.address(), status, output, step)) {
+    return false;
   }
   commitStep(entry, step);
-  undo.commit();
-  return entry.handle;
+  return true;
 }
 
+// False after the platform error.
+bool acquireCredentials(JNIEnv *env, SspiContextEntry &entry, WideString &packageName) {
+  TimeStamp expiry;
+  CredHandle acquired{};
+  SECURITY_STATUS status = AcquireCredentialsHandleW(
+      nullptr, packageName.data(), entry.isClient ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr,
+      nullptr, nullptr, nullptr, &acquired, &expiry);
+  if (status != SEC_E_OK) {
+    throwPlatformError(env, static_cast<DWORD>(status));
+    return false;
+  }
+  entry.credentials.reset(acquired);
+  return true;
+}
+
+// A creation that does not finish leaves no entry: the pending entry goes,
+// giving back what it acquired.
 jint createContext(JNIEnv *env, bool isClient, ULONG requestedFlags, WideString packageName,
-                   WideString targetName) {
+                   const WideString &targetName) {
   CriticalSectionLock lock(libraryLock());
-  SspiContextTable &table = sspiContextTable();
-  SspiContextEntry &entry = table.append(nextSspiHandle());
-  CreationUndo undo(table, entry);
+  PendingEntry<SspiContextEntry> pending(sspiContextTable(), nextSspiHandle());
+  SspiContextEntry &entry = pending.entry();
   entry.requestedFlags = requestedFlags;
   entry.isClient = isClient;
   if (packageName.empty()) {
     packageName = kDefaultPackage;
   }
   entry.isKerberos = packageName == kKerberosPackage;
-
-  TimeStamp expiry;
-  SECURITY_STATUS status = AcquireCredentialsHandleW(
-      nullptr, packageName.data(), isClient ? SECPKG_CRED_OUTBOUND : SECPKG_CRED_INBOUND, nullptr, nullptr,
-      nullptr, nullptr, &entry.credentials, &expiry);
-  if (status != SEC_E_OK) {
-    undo.rollBack();
-    throwPlatformError(env, static_cast<DWORD>(status));
+  if (!acquireCredentials(env, entry, packageName)) {
     return 0;
   }
-  undo.credentialsAcquired();
   if (!isClient) {
+    // The first Accept makes the context in place. The entry owns it from
+    // now, so that its release deletes whatever the package left there, also
+    // the empty handle of a server that never accepted a token.
+    entry.context.reset(CtxtHandle{});
     entry.state = SspiContextState::Initial;
-    undo.commit();
-    return entry.handle;
+    return pending.keep();
   }
-  return createClientContext(env, entry, targetName, undo);
+  return startClient(env, entry, targetName) ? pending.keep() : 0;
 }
 
 }  // namespace
@@ -148,6 +123,6 @@ extern "C" JNIEXPORT jint JNICALL Java_com_corvane_zel_ntseclink_SSPI_CreateCont
       return 0;
     }
     return ntseclink::createContext(env, isClient != JNI_FALSE, static_cast<ULONG>(requestedFlags),
-                                    std::move(package), std::move(target));
+                                    std::move(package), target);
   });
 }

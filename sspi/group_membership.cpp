@@ -1,9 +1,9 @@
 // Whether the authenticated client belongs to a group, as the system decides
 // from the client's own token.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
-#include "userauth/account_names.h"
 
 namespace ntseclink {
 
@@ -15,6 +15,8 @@ constexpr DWORD kThreadTokenAccess = TOKEN_DUPLICATE | TOKEN_QUERY;
 // under LibraryLock.
 bool linkedTokenTestMade = false;
 bool linkedTokensSupported = false;
+// Windows Vista, the first to split logons.
+constexpr DWORD kLinkedTokensSinceMajorVersion = 6;
 
 // 0 after the test, or the version query's error (tested again next time).
 DWORD testLinkedTokenSupport() {
@@ -23,7 +25,7 @@ DWORD testLinkedTokenSupport() {
   if (!GetVersionExA(&version)) {
     return GetLastError();
   }
-  linkedTokensSupported = version.dwMajorVersion > 5;
+  linkedTokensSupported = version.dwMajorVersion >= kLinkedTokensSinceMajorVersion;
   linkedTokenTestMade = true;
   return ERROR_SUCCESS;
 }
@@ -124,9 +126,9 @@ bool threadTokenHoldsGroup(JNIEnv *env, PSID group) {
   return member != FALSE;
 }
 
-bool clientHoldsGroup(JNIEnv *env, CtxtHandle &context, PSID group) {
+bool clientHoldsGroup(JNIEnv *env, CtxtHandle *context, PSID group) {
   OwnedHandle contextToken;
-  SECURITY_STATUS status = QuerySecurityContextToken(&context, contextToken.out());
+  SECURITY_STATUS status = QuerySecurityContextToken(context, contextToken.out());
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return false;
@@ -165,7 +167,7 @@ bool isGroupMember(JNIEnv *env, ContextHandle handle, jstring groupName) {
     throwNotFound(env, kGroupNotFoundExceptionClass, error);
     return false;
   }
-  return clientHoldsGroup(env, entry->context, group.data());
+  return clientHoldsGroup(env, entry->context.address(), group.data());
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ inline SECURITY_STATUS completeTokenIfNeeded(SspiContextEntry &entry, SECURITY_S
   if (status != SEC_I_COMPLETE_NEEDED && status != SEC_I_COMPLETE_AND_CONTINUE) {
     return status;
   }
-  SECURITY_STATUS completion = CompleteAuthToken(&entry.context, output.descriptor());
+  SECURITY_STATUS completion = CompleteAuthToken(entry.context.address(), output.descriptor());
   if (completion != SEC_E_OK) {
     return completion;
   }
@@ -67,7 +67,7 @@ inline SECURITY_STATUS completeTokenIfNeeded(SspiContextEntry &entry, SECURITY_S
 
 // The entry's next state after a step that answered `status`, prepared in
 // full; false after the platform error of a failed step or size query.
-inline bool prepareStep(JNIEnv *env, CtxtHandle &context, SECURITY_STATUS status,
+inline bool prepareStep(JNIEnv *env, CtxtHandle *context, SECURITY_STATUS status,
                         const HandshakeOutput &output, PreparedStep &step) {
   if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
     throwPlatformError(env, static_cast<DWORD>(status));

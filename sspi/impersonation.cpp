@@ -18,7 +18,7 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
     return;
   }
   OwnedHandle clientToken;
-  SECURITY_STATUS status = QuerySecurityContextToken(&entry->context, clientToken.out());
+  SECURITY_STATUS status = QuerySecurityContextToken(entry->context.address(), clientToken.out());
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return;

@@ -51,7 +51,8 @@ jbyteArray wrap(JNIEnv *env, SspiContextEntry &entry, jbyteArray message) {
   SecBuffer buffers[] = {bufferOver(SECBUFFER_TOKEN, entry.trailerBuffer), bufferOver(SECBUFFER_DATA, data),
                          bufferOver(SECBUFFER_PADDING, entry.paddingBuffer)};
   SecBufferDesc descriptor{SECBUFFER_VERSION, 3, buffers};
-  SECURITY_STATUS status = EncryptMessage(&entry.context, qualityOfProtection(entry), &descriptor, 0);
+  SECURITY_STATUS status =
+      EncryptMessage(entry.context.address(), qualityOfProtection(entry), &descriptor, 0);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return nullptr;
@@ -75,7 +76,7 @@ jbyteArray unwrap(JNIEnv *env, SspiContextEntry &entry, jbyteArray message) {
   ByteBuffer stream = copyOfArray(env, message);
   SecBuffer buffers[] = {bufferOver(SECBUFFER_STREAM, stream), SecBuffer{0, SECBUFFER_DATA, nullptr}};
   SecBufferDesc descriptor{SECBUFFER_VERSION, 2, buffers};
-  SECURITY_STATUS status = DecryptMessage(&entry.context, &descriptor, 0, nullptr);
+  SECURITY_STATUS status = DecryptMessage(entry.context.address(), &descriptor, 0, nullptr);
   if (status != SEC_E_OK) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return nullptr;

@@ -12,19 +12,18 @@ void freeContext(JNIEnv *env, ContextHandle handle) {
   if (entry == nullptr) {
     return;
   }
-  // Revert, delete the context, free the credentials: in this order, with
-  // their results ignored, since the entry goes whatever they answer. An
-  // impersonation running on another thread keeps the entry, so that its
-  // thread can still end it and release the context.
+  // Revert, then remove the entry, which deletes its context and frees its
+  // credentials: in this order, with their results ignored, since the entry
+  // goes whatever they answer. An impersonation running on another thread
+  // keeps the entry, so that its thread can still end it and release the
+  // context.
   bool impersonating = !entry->isClient && entry->impersonating;
   if (impersonating && !isImpersonatingThreadOrThrow(env, *entry)) {
     return;
   }
   if (impersonating) {
-    RevertSecurityContext(&entry->context);
+    RevertSecurityContext(entry->context.address());
   }
-  DeleteSecurityContext(&entry->context);
-  FreeCredentialsHandle(&entry->credentials);
   sspiContextTable().remove(handle);
 }
 

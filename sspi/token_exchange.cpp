@@ -38,10 +38,10 @@ StepResult runClientStep(JNIEnv *env, SspiContextEntry &entry, jbyteArray token,
     return {};
   }
   TimeStamp expiry;
-  SECURITY_STATUS status =
-      InitializeSecurityContextW(&entry.credentials, &entry.context, targetOrNull(entry.targetName),
-                                 entry.requestedFlags, 0, SECURITY_NATIVE_DREP, input.descriptor(), 0,
-                                 &entry.context, output.descriptor(), &entry.contextAttributes, &expiry);
+  SECURITY_STATUS status = InitializeSecurityContextW(
+      entry.credentials.address(), entry.context.address(), targetOrNull(entry.targetName),
+      entry.requestedFlags, 0, SECURITY_NATIVE_DREP, input.descriptor(), 0, entry.context.address(),
+      output.descriptor(), &entry.contextAttributes, &expiry);
   return {true, completeTokenIfNeeded(entry, status, output)};
 }
 
@@ -53,8 +53,8 @@ StepResult runServerStep(JNIEnv *env, SspiContextEntry &entry, CtxtHandle *exist
   }
   TimeStamp expiry;
   SECURITY_STATUS status = AcceptSecurityContext(
-      &entry.credentials, existing, input.descriptor(), kServerContextRequirements, SECURITY_NATIVE_DREP,
-      &entry.context, output.descriptor(), &entry.contextAttributes, &expiry);
+      entry.credentials.address(), existing, input.descriptor(), kServerContextRequirements,
+      SECURITY_NATIVE_DREP, entry.context.address(), output.descriptor(), &entry.contextAttributes, &expiry);
   return {true, completeTokenIfNeeded(entry, status, output)};
 }
 
@@ -66,7 +66,7 @@ StepResult runServerStep(JNIEnv *env, SspiContextEntry &entry, CtxtHandle *exist
 bool finishStep(JNIEnv *env, SspiContextEntry &entry, SECURITY_STATUS status, const HandshakeOutput &output) {
   entry.state = SspiContextState::Error;
   PreparedStep step;
-  if (!prepareStep(env, entry.context, status, output, step)) {
+  if (!prepareStep(env, entry.context.address(), status, output, step)) {
     return false;
   }
   commitStep(entry, step);
@@ -96,7 +96,7 @@ bool accept(JNIEnv *env, ContextHandle handle, jbyteArray token) {
     return false;
   }
   // The first step makes the context; later ones continue it.
-  CtxtHandle *existing = entry->state == SspiContextState::Negotiating ? &entry->context : nullptr;
+  CtxtHandle *existing = entry->state == SspiContextState::Negotiating ? entry->context.address() : nullptr;
   HandshakeOutput output;
   StepResult step = runServerStep(env, *entry, existing, token, output);
   return step.ran && finishStep(env, *entry, step.status, output);

@@ -3,9 +3,9 @@
 
 #include <new>
 
+#include "accounts/machine_identity.h"
 #include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
-#include "bridge/static_objects.h"
 
 namespace ntseclink {
 
@@ -13,49 +13,20 @@ namespace {
 
 CRITICAL_SECTION UserAuthLock;
 jint UserHandleCounter = 0;
-AUTHZ_RESOURCE_MANAGER_HANDLE AuthzResourceManager = nullptr;
+PlatformResource<AUTHZ_RESOURCE_MANAGER_HANDLE, AuthzFreeResourceManager> AuthzResourceManager;
 bool UserAuthInitialized = false;
 
-constexpr DWORD kNameCapacity = MAX_PATH;
-
-DWORD captureLocalComputerName() {
-  WCHAR name[kNameCapacity] = {};
-  DWORD size = kNameCapacity;
-  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
-    return GetLastError();
-  }
-  staticObjects().localComputerName = name;
-  return ERROR_SUCCESS;
-}
-
-DWORD captureBuiltinDomainName() {
-  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-  AllocatedSid builtinDomain;
-  if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_BUILTIN_DOMAIN_RID, 0, 0, 0, 0, 0, 0, 0,
-                                builtinDomain.out())) {
-    return GetLastError();
-  }
-  WCHAR account[kNameCapacity] = {};
-  WCHAR domain[kNameCapacity] = {};
-  DWORD accountSize = kNameCapacity;
-  DWORD domainSize = kNameCapacity;
-  SID_NAME_USE use;
-  if (!LookupAccountSidW(nullptr, builtinDomain.get(), account, &accountSize, domain, &domainSize, &use)) {
-    return GetLastError();
-  }
-  staticObjects().builtinDomainName = domain;
-  return ERROR_SUCCESS;
-}
-
 DWORD createResourceManager() {
-  if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr,
-                                      &AuthzResourceManager)) {
-    AuthzResourceManager = nullptr;
+  AUTHZ_RESOURCE_MANAGER_HANDLE made = nullptr;
+  if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr, nullptr, &made)) {
     return GetLastError();
   }
+  AuthzResourceManager.reset(made);
   return ERROR_SUCCESS;
 }
 
+// The machine's names are captured here, for both families: a load whose
+// resource manager fails leaves them empty.
 DWORD prepareAuthorization() {
   if (DWORD error = createResourceManager()) {
     return error;
@@ -87,10 +58,7 @@ void shutdownUserAuth() {
   {
     CriticalSectionLock lock(UserAuthLock);
     userContextTable().clear();
-    if (AuthzResourceManager != nullptr) {
-      AuthzFreeResourceManager(AuthzResourceManager);
-      AuthzResourceManager = nullptr;
-    }
+    AuthzResourceManager.reset();
     UserAuthInitialized = false;
   }
   DeleteCriticalSection(&UserAuthLock);
@@ -103,22 +71,13 @@ CRITICAL_SECTION &userAuthLock() {
   return UserAuthLock;
 }
 AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager() {
-  return AuthzResourceManager;
+  return AuthzResourceManager.get();
 }
 jint nextUserHandle() {
   return advanceHandleCounter(UserHandleCounter, userContextTable());
 }
 void setUserHandleCounterForTesting(jint value) {
   UserHandleCounter = value;
-}
-UserContextTable &userContextTable() {
-  return staticObjects().userContextTable;
-}
-const WideString &localComputerName() {
-  return staticObjects().localComputerName;
-}
-const WideString &builtinDomainName() {
-  return staticObjects().builtinDomainName;
 }
 
 }  // namespace ntseclink

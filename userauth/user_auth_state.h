@@ -1,5 +1,5 @@
-// State of the user-authorization family: its lock, handle counter, Authz
-// resource manager and the machine's two names, prepared at load.
+// State of the user-authorization family: its lock, handle counter and Authz
+// resource manager, prepared at load together with the machine's two names.
 #pragma once
 
 #include <windows.h>
@@ -10,7 +10,8 @@
 
 namespace ntseclink {
 
-// Prepares the family; 0, or the last error of the step that failed.
+// Prepares the family and captures the machine's names; 0, or the last error
+// of the step that failed.
 DWORD initUserAuth();
 void shutdownUserAuth();
 
@@ -19,10 +20,5 @@ CRITICAL_SECTION &userAuthLock();
 AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager();
 jint nextUserHandle();
 void setUserHandleCounterForTesting(jint value);
-UserContextTable &userContextTable();
-
-// The machine's own names, captured at load and read without a lock after.
-const WideString &localComputerName();
-const WideString &builtinDomainName();
 
 }  // namespace ntseclink

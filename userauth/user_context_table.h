@@ -7,22 +7,15 @@
 
 #include "bridge/handle_table.h"
 #include "bridge/jni_bridge.h"
+#include "bridge/platform_resource.h"
 
 namespace ntseclink {
 
 using UserContextHandle = jint;
 
-struct UserContextEntry {
-  UserContextEntry() = default;
-  // Discarding an entry, for whatever reason, releases its client context.
-  ~UserContextEntry() {
-    if (clientContext != nullptr) {
-      AuthzFreeContext(clientContext);
-    }
-  }
-  UserContextEntry(const UserContextEntry &) = delete;
-  UserContextEntry &operator=(const UserContextEntry &) = delete;
+using AuthzClientContext = PlatformResource<AUTHZ_CLIENT_CONTEXT_HANDLE, AuthzFreeContext>;
 
+struct UserContextEntry {
   UserContextHandle handle = 0;
   ByteBuffer sidBuffer;
   ByteBuffer domainBuffer;
@@ -30,10 +23,14 @@ struct UserContextEntry {
   SID_NAME_USE accountType = static_cast<SID_NAME_USE>(0);
   PSID userSid = nullptr;
   WCHAR *referencedDomain = nullptr;
-  AUTHZ_CLIENT_CONTEXT_HANDLE clientContext = nullptr;
+  // Given back whenever the entry is discarded, for whatever reason.
+  AuthzClientContext clientContext;
   TOKEN_GROUPS *groups = nullptr;
 };
 
 using UserContextTable = HandleTable<UserContextEntry>;
+
+// The process-wide table, a static object of the library entry.
+UserContextTable &userContextTable();
 
 }  // namespace ntseclink

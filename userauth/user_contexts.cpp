@@ -1,7 +1,7 @@
 // Making and releasing user contexts: a named user's groups as Authz computes
 // them from the user's SID, without a logon.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
-#include "userauth/account_names.h"
 #include "userauth/user_auth_state.h"
 
 namespace ntseclink {
@@ -13,32 +13,6 @@ bool namesDomainAccount(const WideString &userName) {
   size_t separator = userName.find(TEXT('\\'));
   return separator != WideString::npos && separator != 0;
 }
-
-// An entry still being made; removed on every way out unless kept, so no
-// other call ever sees it incomplete.
-class PendingUserContext {
- public:
-  explicit PendingUserContext(UserContextTable &table)
-      : table_(table), entry_(table.append(nextUserHandle())) {}
-  ~PendingUserContext() {
-    if (!kept_) {
-      table_.remove(entry_.handle);
-    }
-  }
-  PendingUserContext(const PendingUserContext &) = delete;
-  PendingUserContext &operator=(const PendingUserContext &) = delete;
-
-  UserContextEntry &entry() { return entry_; }
-  UserContextHandle keep() {
-    kept_ = true;
-    return entry_.handle;
-  }
-
- private:
-  UserContextTable &table_;
-  UserContextEntry &entry_;
-  bool kept_ = false;
-};
 
 bool lookUpUser(JNIEnv *env, UserContextEntry &entry, const WideString &userName) {
   if (DWORD error = lookupAccountName(userName, entry.sidBuffer, entry.domainBuffer, entry.accountType)) {
@@ -52,12 +26,13 @@ bool lookUpUser(JNIEnv *env, UserContextEntry &entry, const WideString &userName
 
 bool makeClientContext(JNIEnv *env, UserContextEntry &entry) {
   LUID noIdentifier{};
+  AUTHZ_CLIENT_CONTEXT_HANDLE made = nullptr;
   if (!AuthzInitializeContextFromSid(0, entry.userSid, authzResourceManager(), nullptr, noIdentifier, nullptr,
-                                     &entry.clientContext)) {
-    entry.clientContext = nullptr;
+                                     &made)) {
     throwPlatformError(env, GetLastError());
     return false;
   }
+  entry.clientContext.reset(made);
   return true;
 }
 
@@ -65,7 +40,8 @@ bool makeClientContext(JNIEnv *env, UserContextEntry &entry) {
 bool captureGroups(JNIEnv *env, UserContextEntry &entry) {
   DWORD required = 0;
   // Only the size is wanted: this call fails by design.
-  AuthzGetInformationFromContext(entry.clientContext, AuthzContextInfoGroupsSids, 0, &required, nullptr);
+  AuthzGetInformationFromContext(entry.clientContext.get(), AuthzContextInfoGroupsSids, 0, &required,
+                                 nullptr);
   DWORD error = GetLastError();
   if (error != ERROR_INSUFFICIENT_BUFFER) {
     throwPlatformError(env, error);
@@ -73,8 +49,8 @@ bool captureGroups(JNIEnv *env, UserContextEntry &entry) {
   }
   entry.groupBuffer.assign(required, 0);
   entry.groups = reinterpret_cast<TOKEN_GROUPS *>(entry.groupBuffer.data());
-  if (!AuthzGetInformationFromContext(entry.clientContext, AuthzContextInfoGroupsSids, required, &required,
-                                      entry.groupBuffer.data())) {
+  if (!AuthzGetInformationFromContext(entry.clientContext.get(), AuthzContextInfoGroupsSids, required,
+                                      &required, entry.groupBuffer.data())) {
     throwPlatformError(env, GetLastError());
     return false;
   }
@@ -92,7 +68,7 @@ UserContextHandle createUserContext(JNIEnv *env, jstring userName) {
     return 0;
   }
   CriticalSectionLock lock(userAuthLock());
-  PendingUserContext pending(userContextTable());
+  PendingEntry<UserContextEntry> pending(userContextTable(), nextUserHandle());
   UserContextEntry &entry = pending.entry();
   if (!lookUpUser(env, entry, name) || !makeClientContext(env, entry) || !captureGroups(env, entry)) {
     return 0;

@@ -1,7 +1,7 @@
 // Group membership of a user context's user, from the groups captured when
 // the context was made.
+#include "accounts/account_names.h"
 #include "bridge/critical_section_lock.h"
-#include "userauth/account_names.h"
 #include "userauth/user_auth_state.h"
 
 namespace ntseclink {

@@ -2,8 +2,8 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "accounts/account_names.h"
 #include "bridge/platform_resource.h"
-#include "userauth/account_names.h"
 
 namespace ntseclink {
 

@@ -3,18 +3,14 @@
 // lm.h relies on the types of windows.h.
 #include <lm.h>
 
-#include <memory>
-
 #include "bridge/jni_bridge.h"
+#include "bridge/platform_resource.h"
 
 namespace ntseclink {
 
 namespace {
 
-struct NetApiBufferFreer {
-  void operator()(BYTE *buffer) const { NetApiBufferFree(buffer); }
-};
-using NetApiBuffer = std::unique_ptr<BYTE, NetApiBufferFreer>;
+using NetApiBuffer = PlatformResource<BYTE *, NetApiBufferFree>;
 
 jstring computerName(JNIEnv *env, COMPUTER_NAME_FORMAT kind) {
   WCHAR buffer[MAX_PATH] = {};

@@ -35,7 +35,7 @@ REGSAM productKeyAccess() {
 // long for the buffer, which is not the same as not set.
 std::optional<WideString> readProductValue(const WCHAR *valueName) {
   RegistryKey key;
-  if (key.openAscii(kProductKeyPath, productKeyAccess()) != ERROR_SUCCESS) {
+  if (openLocalMachineKey(key, kProductKeyPath, productKeyAccess()) != ERROR_SUCCESS) {
     return WideString();
   }
   PathBuffer buffer{};

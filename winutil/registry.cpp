@@ -1,5 +1,6 @@
 // Reading and writing values under HKEY_LOCAL_MACHINE.
 #include <array>
+#include <climits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -38,9 +39,9 @@ std::optional<ValueLocation> valueLocation(JNIEnv *env, jstring subKey, jstring 
 // of the last open.
 LSTATUS openInView(RegistryKey &key, const WideString &subKey, bool use64BitView,
                    REGSAM (*accessMask)(bool)) {
-  LSTATUS status = key.open(subKey.c_str(), accessMask(use64BitView));
+  LSTATUS status = openLocalMachineKey(key, subKey.c_str(), accessMask(use64BitView));
   if (status == ERROR_FILE_NOT_FOUND && use64BitView) {
-    status = key.open(subKey.c_str(), accessMask(false));
+    status = openLocalMachineKey(key, subKey.c_str(), accessMask(false));
   }
   return status;
 }
@@ -94,7 +95,7 @@ jint writeIntValue(const ValueLocation &location, jint value, bool use64BitView)
   auto number = static_cast<DWORD>(value);
   std::array<BYTE, 4> littleEndian{};
   for (size_t i = 0; i < littleEndian.size(); ++i) {
-    littleEndian[i] = static_cast<BYTE>(number >> (8 * i));
+    littleEndian[i] = static_cast<BYTE>(number >> (CHAR_BIT * i));
   }
   return writeValue(location, use64BitView, REG_DWORD, littleEndian.data(),
                     static_cast<DWORD>(littleEndian.size()));

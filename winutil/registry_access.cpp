@@ -1,4 +1,4 @@
-// The WOW64 test, the registry access masks and the owned key.
+// The WOW64 test, the registry access masks and opening a key.
 #include "winutil/registry_access.h"
 
 namespace ntseclink {
@@ -33,32 +33,30 @@ REGSAM writeAccessMask(bool use64BitView) {
   return KEY_SET_VALUE;
 }
 
-LSTATUS RegistryKey::open(const WCHAR *subKey, REGSAM access) {
-  close();
-  HKEY opened = nullptr;
-  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
-  return keep(status, opened);
-}
+namespace {
 
-LSTATUS RegistryKey::openAscii(const char *subKey, REGSAM access) {
-  close();
+// Through RegOpenKeyExW or RegOpenKeyExA.
+template <typename Char, typename Open>
+LSTATUS openInto(RegistryKey &key, Open open, const Char *subKey, REGSAM access) {
+  key.reset();
   HKEY opened = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
-  return keep(status, opened);
-}
-
-LSTATUS RegistryKey::keep(LSTATUS status, HKEY opened) {
+  // The SDK defines the predefined keys as numbers cast to HKEY.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
+  LSTATUS status = open(HKEY_LOCAL_MACHINE, subKey, 0, access, &opened);
   if (status == ERROR_SUCCESS) {
-    key_ = opened;
+    key.reset(opened);
   }
   return status;
 }
 
-void RegistryKey::close() {
-  if (key_ != nullptr) {
-    RegCloseKey(key_);
-    key_ = nullptr;
-  }
+}  // namespace
+
+LSTATUS openLocalMachineKey(RegistryKey &key, const WCHAR *subKey, REGSAM access) {
+  return openInto(key, RegOpenKeyExW, subKey, access);
+}
+
+LSTATUS openLocalMachineKey(RegistryKey &key, const char *subKey, REGSAM access) {
+  return openInto(key, RegOpenKeyExA, subKey, access);
 }
 
 }  // namespace ntseclink

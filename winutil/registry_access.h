@@ -1,8 +1,10 @@
 // Registry access shared by the WinUtil natives: the WOW64 test, the access
-// masks of each view, and an owned key under HKEY_LOCAL_MACHINE.
+// masks of each view, and opening a key under HKEY_LOCAL_MACHINE.
 #pragma once
 
 #include <windows.h>
+
+#include "bridge/platform_resource.h"
 
 namespace ntseclink {
 
@@ -15,25 +17,11 @@ REGSAM readAccessMask(bool use64BitView);
 // A WOW64 process writing without a view flag stays in its own 32-bit view.
 REGSAM writeAccessMask(bool use64BitView);
 
-// A key under HKEY_LOCAL_MACHINE, closed when replaced or out of scope.
-class RegistryKey {
- public:
-  RegistryKey() = default;
-  ~RegistryKey() { close(); }
-  RegistryKey(const RegistryKey &) = delete;
-  RegistryKey &operator=(const RegistryKey &) = delete;
+using RegistryKey = PlatformResource<HKEY, RegCloseKey>;
 
-  // Each returns the status of RegOpenKeyEx; the key is open only on success.
-  LSTATUS open(const WCHAR *subKey, REGSAM access);
-  LSTATUS openAscii(const char *subKey, REGSAM access);
-
-  HKEY get() const { return key_; }
-
- private:
-  LSTATUS keep(LSTATUS status, HKEY opened);
-  void close();
-
-  HKEY key_ = nullptr;
-};
+// Opens a key under HKEY_LOCAL_MACHINE into `key`, whose old key is closed
+// first; it holds the new one only on success. The status of RegOpenKeyEx.
+LSTATUS openLocalMachineKey(RegistryKey &key, const WCHAR *subKey, REGSAM access);
+LSTATUS openLocalMachineKey(RegistryKey &key, const char *subKey, REGSAM access);
 
 }  // namespace ntseclink

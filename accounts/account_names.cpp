@@ -1,9 +1,9 @@
 // Account names judged against the machine's own domains.
-#include "userauth/account_names.h"
+#include "accounts/account_names.h"
 
 #include <algorithm>
 
-#include "userauth/user_auth_state.h"
+#include "accounts/machine_identity.h"
 
 namespace ntseclink {
 
@@ -24,7 +24,8 @@ bool sameDomain(const WideString &first, const WideString &second) {
 }
 
 bool isLocalDomain(const WideString &domain) {
-  return sameDomain(domain, localComputerName()) || sameDomain(domain, builtinDomainName());
+  const MachineIdentity &machine = machineIdentity();
+  return sameDomain(domain, machine.localComputerName) || sameDomain(domain, machine.builtinDomainName);
 }
 
 // The text before the first backslash; empty when there is none.
