@@ -58,6 +58,18 @@ SECURITY_STATUS acquireCredentials(const std::u16string &principal, const std::u
   return SEC_E_OK;
 }
 
+// Only the names are known of credentials.
+SECURITY_STATUS queryCredentialAttribute(const Credential &credential, ULONG attribute, void *buffer) {
+  if (attribute != SECPKG_CRED_ATTR_NAMES) {
+    return SEC_E_UNSUPPORTED_FUNCTION;
+  }
+  if (buffer == nullptr) {
+    return SEC_E_INVALID_PARAMETER;
+  }
+  static_cast<SecPkgCredentials_NamesW *>(buffer)->sUserName = allocateString(credentialName(credential));
+  return SEC_E_OK;
+}
+
 // Sizes and names exist once the handshake is complete; the package
 // information at any time.
 SECURITY_STATUS queryContextAttribute(const Context &context, ULONG attribute, void *buffer) {
@@ -131,15 +143,7 @@ WINSIM_API SECURITY_STATUS SEC_ENTRY QueryCredentialsAttributesW(PCredHandle phC
                                                                  void *pBuffer) {
   return credentialCall("QueryCredentialsAttributesW", std::to_string(ulAttribute), phCredential,
                         [&](const Credential &credential) {
-                          if (ulAttribute != SECPKG_CRED_ATTR_NAMES) {
-                            return SEC_E_UNSUPPORTED_FUNCTION;
-                          }
-                          if (pBuffer == nullptr) {
-                            return SEC_E_INVALID_PARAMETER;
-                          }
-                          static_cast<SecPkgCredentials_NamesW *>(pBuffer)->sUserName =
-                              allocateString(credentialName(credential));
-                          return SEC_E_OK;
+                          return queryCredentialAttribute(credential, ulAttribute, pBuffer);
                         });
 }
 
