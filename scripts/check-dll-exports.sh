@@ -1,24 +1,17 @@
 #!/usr/bin/env bash
 # Checks the interface of the Windows build of the library: the DLL exports
-# exactly the expected JNI natives and nothing else, imports only the system
-# DLLs the library is meant to use, is hardened (ASLR with high entropy, NX),
-# carries no debug sections, and names the project's version in its version
-# resource.
+# exactly the natives the Java classes declare (every one of them, and
+# nothing else), imports only the system DLLs the library is meant to use,
+# is hardened (ASLR with high entropy, NX), carries no debug sections, and
+# names the project's version in its version resource.
 #
-# Usage: check-dll-exports.sh DLL [EXPECTED_NATIVES_FILE]
-#
-# EXPECTED_NATIVES_FILE lists export names, one a line. Without it, the
-# expected natives are the ones the library's sources define (bridge/,
-# sspi/, userauth/, winutil/), each of which must be declared by the Java
-# classes; so the check follows the natives as they are written.
+# Usage: check-dll-exports.sh DLL
 set -euo pipefail
 
 readonly ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 readonly OBJDUMP="${OBJDUMP:-x86_64-w64-mingw32-objdump}"
 readonly STRINGS="${STRINGS:-x86_64-w64-mingw32-strings}"
-readonly PREFIX=Java_com_corvane_zel_ntseclink_
-readonly JAVA_PACKAGE_DIR="$ROOT/java/src/com/corvane/zel/ntseclink"
-readonly SOURCE_DIRS=(bridge sspi userauth winutil)
+readonly JAVA_SOURCES="$ROOT/java/src"
 # System DLLs the library may import, lower case; the C runtime besides.
 readonly ALLOWED_IMPORTS_RE='^(advapi32|authz|kernel32|netapi32|secur32|shell32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 readonly REQUIRED_DLL_CHARACTERISTICS=(DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)
@@ -27,42 +20,29 @@ VERSION="$(sed -nE 's/^project\(ntseclink VERSION ([0-9.]+).*/\1/p' "$ROOT/CMake
 readonly VERSION
 
 usage() {
-  echo "usage: $0 DLL [EXPECTED_NATIVES_FILE]" >&2
+  echo "usage: $0 DLL" >&2
   exit 2
 }
 
-# Export names of the natives the Java classes declare.
+# JNI's mangling of a name: "_" becomes "_1", so that it cannot be taken for
+# a separator.
+jni_mangled() {
+  sed 's/_/_1/g'
+}
+
+# Export names of the natives the Java classes declare: Java_, the package
+# with "_" for ".", the class (the file's), the method.
 declared_natives() {
-  local class
-  for class in SSPI UserAuth WinUtil; do
-    sed -nE "s/.*\bnative\s+[][A-Za-z0-9_]+\s+([A-Za-z0-9_]+)\s*\(.*/${PREFIX}${class}_\1/p" \
-      "$JAVA_PACKAGE_DIR/$class.java"
+  local file package class method
+  grep -rlE --include='*.java' '\bnative\b' "$JAVA_SOURCES" | while read -r file; do
+    package="$(sed -nE 's/^package\s+([A-Za-z0-9_.]+)\s*;.*/\1/p' "$file" | jni_mangled | tr . _)"
+    class="$(basename "$file" .java | jni_mangled)"
+    grep -vE '^\s*(\*|//|/\*)' "$file" |
+      sed -nE 's/.*\bnative\s+[][A-Za-z0-9_<>.,?]+\s+([A-Za-z0-9_]+)\s*\(.*/\1/p' |
+      while read -r method; do
+        echo "Java_${package}_${class}_$(jni_mangled <<<"$method")"
+      done
   done | sort -u
-}
-
-# Export names of the natives the library's sources define.
-defined_natives() {
-  local dirs=()
-  local dir
-  for dir in "${SOURCE_DIRS[@]}"; do
-    [[ -d "$ROOT/$dir" ]] && dirs+=("$ROOT/$dir")
-  done
-  ((${#dirs[@]})) || return 0
-  grep -rhoE --include='*.cpp' "\b${PREFIX}[A-Za-z]+_[A-Za-z0-9]+\s*\(" "${dirs[@]}" |
-    sed -E 's/\s*\($//' | sort -u
-}
-
-# Natives defined in the sources, each checked against the Java declarations
-# so that a misspelt export name fails here rather than at run time.
-expected_from_sources() {
-  local undeclared
-  undeclared="$(comm -23 <(defined_natives) <(declared_natives))"
-  if [[ -n "$undeclared" ]]; then
-    echo "natives defined in the sources but not declared in Java:" >&2
-    sed 's/^/  /' <<<"$undeclared" >&2
-    return 1
-  fi
-  defined_natives
 }
 
 exported_names() {
@@ -113,21 +93,23 @@ report() {
 }
 
 main() {
-  (($# == 1 || $# == 2)) || usage
+  (($# == 1)) || usage
   local dll="$1"
   [[ -f "$dll" ]] || { echo "no such file: $dll" >&2; exit 2; }
 
-  local expected exported imports failed=0
-  if (($# == 2)); then
-    expected="$(grep -vE '^\s*(#|$)' "$2" | sort -u)"
-  else
-    expected="$(expected_from_sources)"
-  fi
+  local declared exported imports failed=0
+  declared="$(declared_natives)"
   exported="$(exported_names "$dll")"
   imports="$(imported_dlls "$dll")"
 
-  report "expected natives not exported:" "$(comm -23 <(echo "$expected") <(echo "$exported") | sed '/^$/d')" || failed=1
-  report "unexpected exports:" "$(comm -13 <(echo "$expected") <(echo "$exported") | sed '/^$/d')" || failed=1
+  if [[ -z "$declared" ]]; then
+    echo "no native declared under $JAVA_SOURCES" >&2
+    failed=1
+  fi
+  report "Java natives missing from the DLL:" "$(comm -23 <(echo "$declared") <(sort -u <<<"$exported") | sed '/^$/d')" ||
+    failed=1
+  report "exports no Java class declares:" "$(comm -13 <(echo "$declared") <(sort -u <<<"$exported") | sed '/^$/d')" ||
+    failed=1
   report "exported more than once:" "$(uniq -d <<<"$exported")" || failed=1
   report "imports outside the allowed system DLLs:" "$(grep -vE "$ALLOWED_IMPORTS_RE" <<<"$imports" || true)" ||
     failed=1
@@ -138,8 +120,8 @@ main() {
     echo "FAILED: $dll" >&2
     exit 1
   fi
-  echo "OK: $dll $VERSION exports $(grep -c . <<<"$exported" || true) natives; imports $(paste -sd ' ' <<<"$imports");" \
-    "${REQUIRED_DLL_CHARACTERISTICS[*]}; no debug sections"
+  echo "OK: $dll $VERSION exports the $(grep -c . <<<"$exported" || true) natives Java declares; imports" \
+    "$(paste -sd ' ' <<<"$imports"); ${REQUIRED_DLL_CHARACTERISTICS[*]}; no debug sections"
 }
 
 main "$@"

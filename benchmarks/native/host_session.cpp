@@ -8,6 +8,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "native_side.h"
+
 namespace ntseclink_bench {
 
 namespace {
@@ -84,20 +86,9 @@ Peers establish(Host &host, const std::u16string &package, jint clientFlags, con
       api.SSPI_CreateContext(env, nullptr, JNI_TRUE, clientFlags, host.string(package), host.string(target)),
       api.SSPI_CreateContext(env, nullptr, JNI_FALSE, 0, host.string(package), nullptr)};
   host.check();
-  // Each side answers the other's last token until one has nothing to send.
-  jint sender = peers.client;
-  jbyteArray token = api.SSPI_GetChallengeToken(env, nullptr, sender);
-  while (token != nullptr && env->GetArrayLength(token) != 0) {
-    if (sender == peers.client) {
-      sender = peers.server;
-      api.SSPI_Accept(env, nullptr, sender, token);
-    } else {
-      sender = peers.client;
-      api.SSPI_Initialize(env, nullptr, sender, token);
-    }
-    host.check();
-    token = api.SSPI_GetChallengeToken(env, nullptr, sender);
-  }
+  handshake::NativeSide client(api, host.jvm(), peers.client, true);
+  handshake::NativeSide server(api, host.jvm(), peers.server, false);
+  handshake::exchange(client, server);
   host.check();
   return peers;
 }

@@ -6,60 +6,26 @@
 #include <sspi.h>
 
 #include <string>
-#include <vector>
+
+#include "platform_peer.h"
 
 namespace ntseclink_bench {
 
 // Throws std::runtime_error naming the call when a status is not a success.
 void requireSuccess(SECURITY_STATUS status, const char *function);
 
-class Credentials {
- public:
-  Credentials(const std::u16string &package, ULONG use);
-  ~Credentials();
-  Credentials(const Credentials &) = delete;
-  Credentials &operator=(const Credentials &) = delete;
-  CredHandle *get() { return &handle_; }
-
- private:
-  CredHandle handle_{};
-};
-
-class SecurityContext {
- public:
-  SecurityContext() = default;
-  ~SecurityContext();
-  SecurityContext(const SecurityContext &) = delete;
-  SecurityContext &operator=(const SecurityContext &) = delete;
-  // Null before the first step made the context.
-  CtxtHandle *existing() { return started_ ? &handle_ : nullptr; }
-  CtxtHandle *get() { return &handle_; }
-  void started() { started_ = true; }
-
- private:
-  CtxtHandle handle_{};
-  bool started_ = false;
-};
-
 class PackagePair {
  public:
+  // Throws std::runtime_error when the handshake does not complete.
   PackagePair(const std::u16string &package, ULONG clientFlags, const std::u16string &target);
 
-  CtxtHandle *client() { return client_.get(); }
-  CtxtHandle *server() { return server_.get(); }
+  CtxtHandle *client() { return &client_.context; }
+  CtxtHandle *server() { return &server_.context; }
   SecPkgContext_Sizes sizes();
 
  private:
-  using Token = std::vector<BYTE>;
-  Token initialize(const Token &input);
-  Token accept(const Token &input);
-
-  std::u16string target_;
-  ULONG clientFlags_;
-  Credentials clientCredentials_;
-  Credentials serverCredentials_;
-  SecurityContext client_;
-  SecurityContext server_;
+  handshake::PlatformPeer client_;
+  handshake::PlatformPeer server_;
 };
 
 }  // namespace ntseclink_bench

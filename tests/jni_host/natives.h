@@ -4,6 +4,9 @@
 
 #include <jni.h>
 
+#include <string>
+#include <vector>
+
 #include "native_library.h"
 
 namespace jnihost {
@@ -50,6 +53,19 @@ struct Natives {
       "Java_com_corvane_zel_ntseclink_" #javaClass "_" #method);
     JNIHOST_NATIVES(JNIHOST_RESOLVE_NATIVE)
 #undef JNIHOST_RESOLVE_NATIVE
+  }
+
+  // The Java names ("SSPI.CreateContext") of the natives the library does
+  // not export.
+  std::vector<std::string> missing() const {
+    std::vector<std::string> names;
+#define JNIHOST_NAME_MISSING_NATIVE(javaClass, method, result, parameters) \
+  if (javaClass##_##method == nullptr) {                                   \
+    names.push_back(#javaClass "." #method);                               \
+  }
+    JNIHOST_NATIVES(JNIHOST_NAME_MISSING_NATIVE)
+#undef JNIHOST_NAME_MISSING_NATIVE
+    return names;
   }
 };
 

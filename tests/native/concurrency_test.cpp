@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "library_fixture.h"
+#include "native_side.h"
 
 namespace ntseclink_test {
 namespace {
@@ -74,9 +75,16 @@ class Worker {
     return pending ? pending->className + ": " + pending->message : "";
   }
 
-  std::vector<uint8_t> token(jint handle) {
-    jbyteArray bytes = api_.SSPI_GetChallengeToken(jvm_.env(), nullptr, handle);
-    return bytes == nullptr ? std::vector<uint8_t>{} : jvm_.bytes(bytes);
+  // The handshake of a client and a server of this thread; what went wrong, if anything.
+  std::string exchangeTokens(jint client, jint server) {
+    handshake::NativeSide clientSide(api_, jvm_, client, true);
+    handshake::NativeSide serverSide(api_, jvm_, server, false);
+    handshake::exchange(clientSide, serverSide);
+    std::string problem = takeException();
+    if (problem.empty() && !(serverSide.complete() && clientSide.complete())) {
+      problem = "the handshake did not complete";
+    }
+    return problem;
   }
 
   // A client and a server of this thread, from the first token to release.
@@ -90,19 +98,8 @@ class Worker {
     ledger_.add("sspi", client);
     ledger_.add("sspi", server);
     std::string problem = takeException();
-    bool serverDone = false;
-    bool clientDone = false;
-    for (int leg = 0; problem.empty() && leg < 4 && !(serverDone && clientDone); ++leg) {
-      serverDone =
-          api_.SSPI_Accept(jvm_.env(), nullptr, server, jvm_.newByteArray(token(client))) == JNI_TRUE;
-      std::vector<uint8_t> answer = token(server);
-      if (!answer.empty()) {
-        clientDone = api_.SSPI_Initialize(jvm_.env(), nullptr, client, jvm_.newByteArray(answer)) == JNI_TRUE;
-      }
-      problem = takeException();
-    }
-    if (problem.empty() && !(serverDone && clientDone)) {
-      problem = "the handshake did not complete";
+    if (problem.empty()) {
+      problem = exchangeTokens(client, server);
     }
     if (problem.empty()) {
       problem = useEstablished(client, server);

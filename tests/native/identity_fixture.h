@@ -3,7 +3,7 @@
 // text so that failures print readably.
 #pragma once
 
-#include "handshake.h"
+#include "handshake_fixture.h"
 
 namespace ntseclink_test {
 

@@ -11,7 +11,7 @@
 #include <new>
 #include <thread>
 
-#include "handshake.h"
+#include "handshake_fixture.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The token exchange: complete handshakes leg by leg, the checks each step
 // makes, and what a failing step leaves behind.
-#include "handshake.h"
+#include "handshake_fixture.h"
 
 namespace ntseclink_test {
 namespace {

@@ -1,7 +1,7 @@
 // Acting as the client on the calling thread, and releasing contexts.
 #include <thread>
 
-#include "handshake.h"
+#include "handshake_fixture.h"
 
 namespace ntseclink_test {
 namespace {

@@ -1,7 +1,7 @@
 // Sealing messages on one side of a handshake and unsealing them on the other.
 #include <limits>
 
-#include "handshake.h"
+#include "handshake_fixture.h"
 
 namespace ntseclink_test {
 namespace {

@@ -21,16 +21,11 @@ struct RegisteredChild {
   ChildFunction function;
 };
 
-enum class Outcome { Passed, Failed, Skipped };
-
 struct Tally {
   int passed = 0;
   int failed = 0;
-  int skipped = 0;
 
-  void add(Outcome outcome) {
-    ++(outcome == Outcome::Passed ? passed : outcome == Outcome::Failed ? failed : skipped);
-  }
+  void add(bool casePassed) { ++(casePassed ? passed : failed); }
 };
 
 // A child that does not end by then is taken as hung.
@@ -81,29 +76,18 @@ struct OwnedHandle {
 };
 
 // Runs one case; its failures, or the reason it could not run, are printed.
-// A case that stops at a native the DLL lacks is skipped, unless it has
-// already failed.
-Outcome run(const RegisteredCase &registered, const std::filesystem::path &dll) {
+// Whether it passed.
+bool run(const RegisteredCase &registered, const std::filesystem::path &dll) {
   std::vector<std::string> failures;
-  std::string missingNative;
   std::optional<Case> test;
   try {
     test.emplace(dll);
     registered.body(*test);
-  } catch (const NativeNotBuilt &missing) {
-    missingNative = missing.what();
   } catch (const std::exception &error) {
     failures.push_back(std::string("stopped: ") + error.what());
   }
   if (test) {
     failures.insert(failures.begin(), test->failures().begin(), test->failures().end());
-  }
-  if (failures.empty() && !missingNative.empty()) {
-    std::printf("SKIP %s: native not built yet (%s)\n", registered.name.c_str(), missingNative.c_str());
-    return Outcome::Skipped;
-  }
-  if (!missingNative.empty()) {
-    failures.push_back("stopped: native not built yet (" + missingNative + ")");
   }
   std::printf("%s %s\n", failures.empty() ? "PASS" : "FAIL", registered.name.c_str());
   for (const std::string &failure : failures) {
@@ -114,7 +98,7 @@ Outcome run(const RegisteredCase &registered, const std::filesystem::path &dll) 
       std::printf("    (%s)\n", note.c_str());
     }
   }
-  return failures.empty() ? Outcome::Passed : Outcome::Failed;
+  return failures.empty();
 }
 
 int runSuite(const std::string &suite, const std::filesystem::path &dll) {
@@ -126,8 +110,7 @@ int runSuite(const std::string &suite, const std::filesystem::path &dll) {
     }
   }
   const int ran = tally.passed + tally.failed;
-  std::printf("%d cases ran, %d passed, %d failed, %d skipped (natives not built yet)\n", ran, tally.passed,
-              tally.failed, tally.skipped);
+  std::printf("%d cases ran, %d passed, %d failed\n", ran, tally.passed, tally.failed);
   return ran > 0 && tally.failed == 0 ? 0 : 1;
 }
 
@@ -199,6 +182,14 @@ void Case::reload() {
   library_.reset();
   library_ = std::make_unique<jnihost::NativeLibrary>(dll_);
   natives_ = std::make_unique<jnihost::Natives>(*library_);
+  const std::vector<std::string> missing = natives_->missing();
+  if (!missing.empty()) {
+    std::string names;
+    for (const std::string &name : missing) {
+      names += (names.empty() ? "" : ", ") + name;
+    }
+    throw std::runtime_error("the DLL lacks the natives " + names);
+  }
 }
 
 void Case::expect(bool condition, const std::string &what) {

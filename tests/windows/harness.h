@@ -1,8 +1,7 @@
 // A small case runner for the Windows test program: each case gets the DLL
-// freshly loaded, a fresh JNI host and the resolved natives, and records its
-// failed expectations instead of stopping at the first. A case that needs a
-// native the DLL does not export yet is skipped, so the suite grows with the
-// library; once the native is there, the case runs.
+// freshly loaded, a fresh JNI host and every native resolved, and records its
+// failed expectations instead of stopping at the first. A DLL that lacks a
+// native fails every case before it runs.
 //
 // The cases form suites, one run of the program each, since each needs a
 // setting of its own from run-wine-tests.sh: Wine's own packages on both
@@ -27,12 +26,6 @@ namespace wintests {
 // The cases on Wine's own packages, on both sides of a handshake.
 inline constexpr const char *kWineSuite = "wine";
 
-// Thrown by Case::require for a native the DLL does not export.
-class NativeNotBuilt : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // A variable of the environment that run-wine-tests.sh prepares; throws
 // naming it when it is not set.
 std::string environmentVariable(const char *name);
@@ -42,6 +35,7 @@ std::u16string javaText(const std::wstring &text);
 
 class Case {
  public:
+  // Loads the DLL; throws naming the natives it lacks.
   explicit Case(std::filesystem::path dll);
 
   jnihost::Jvm jvm;
@@ -50,15 +44,6 @@ class Case {
 
   // Unloads the DLL and loads it again, as a JVM that loads it anew would.
   void reload();
-
-  // The native; the case is skipped when the DLL does not export it.
-  template <typename Function>
-  Function require(Function native, const char *name) const {
-    if (native == nullptr) {
-      throw NativeNotBuilt(name);
-    }
-    return native;
-  }
 
   // Runs this program again as the child process `name` (see WINDOWS_CHILD)
   // with the same DLL; its exit code. Throws when it cannot be started or

@@ -16,16 +16,6 @@ std::string sizesText(const std::vector<std::size_t> &sizes) {
   return text.empty() ? "none" : text;
 }
 
-// The natives of every handshake, required before anything is created.
-void requireHandshakeNatives(const Case &test) {
-  const jnihost::Natives &natives = test.natives();
-  test.require(natives.SSPI_CreateContext, "SSPI.CreateContext");
-  test.require(natives.SSPI_FreeHandle, "SSPI.FreeHandle");
-  test.require(natives.SSPI_Initialize, "SSPI.Initialize");
-  test.require(natives.SSPI_Accept, "SSPI.Accept");
-  test.require(natives.SSPI_GetChallengeToken, "SSPI.GetChallengeToken");
-}
-
 }  // namespace
 
 std::u16string servicePrincipal() {
@@ -40,7 +30,7 @@ std::u16string wineContextReport(const char16_t *role, const char16_t *state,
 }
 
 jint Sspi::create(jboolean isClient, const char16_t *package, const std::u16string &target, jint flags) {
-  const auto native = test_.require(test_.natives().SSPI_CreateContext, "SSPI.CreateContext");
+  const auto native = test_.natives().SSPI_CreateContext;
   const jint handle =
       native(test_.env(), nullptr, isClient, flags, package ? test_.jvm.newString(package) : nullptr,
              target.empty() ? nullptr : test_.jvm.newString(target));
@@ -49,58 +39,57 @@ jint Sspi::create(jboolean isClient, const char16_t *package, const std::u16stri
 }
 
 bool Sspi::initialize(jint handle, const std::vector<uint8_t> &token) {
-  const auto native = test_.require(test_.natives().SSPI_Initialize, "SSPI.Initialize");
+  const auto native = test_.natives().SSPI_Initialize;
   const jboolean done = native(test_.env(), nullptr, handle, test_.jvm.newByteArray(token));
   test_.expectCleanReturn();
   return done == JNI_TRUE;
 }
 
 bool Sspi::accept(jint handle, const std::vector<uint8_t> &token) {
-  const auto native = test_.require(test_.natives().SSPI_Accept, "SSPI.Accept");
+  const auto native = test_.natives().SSPI_Accept;
   const jboolean done = native(test_.env(), nullptr, handle, test_.jvm.newByteArray(token));
   test_.expectCleanReturn();
   return done == JNI_TRUE;
 }
 
 std::vector<uint8_t> Sspi::challengeToken(jint handle) {
-  const auto native = test_.require(test_.natives().SSPI_GetChallengeToken, "SSPI.GetChallengeToken");
+  const auto native = test_.natives().SSPI_GetChallengeToken;
   return bytesOrNothing(native(test_.env(), nullptr, handle));
 }
 
 jint Sspi::maxTokenSize(jint handle) {
-  const auto native = test_.require(test_.natives().SSPI_GetMaxTokenSize, "SSPI.GetMaxTokenSize");
+  const auto native = test_.natives().SSPI_GetMaxTokenSize;
   const jint size = native(test_.env(), nullptr, handle);
   test_.expectCleanReturn();
   return size;
 }
 
 jint Sspi::negotiatedAttributes(jint handle) {
-  const auto native =
-      test_.require(test_.natives().SSPI_GetNegotiatedAttributes, "SSPI.GetNegotiatedAttributes");
+  const auto native = test_.natives().SSPI_GetNegotiatedAttributes;
   const jint attributes = native(test_.env(), nullptr, handle);
   test_.expectCleanReturn();
   return attributes;
 }
 
 std::u16string Sspi::contextInformation(jint handle) {
-  const auto native = test_.require(test_.natives().SSPI_GetContextInformation, "SSPI.GetContextInformation");
+  const auto native = test_.natives().SSPI_GetContextInformation;
   const jstring report = native(test_.env(), nullptr, handle);
   test_.expectCleanReturn();
   return report == nullptr ? std::u16string() : test_.jvm.stringValue(report);
 }
 
 std::vector<uint8_t> Sspi::wrap(jint handle, const std::vector<uint8_t> &message) {
-  const auto native = test_.require(test_.natives().SSPI_Wrap, "SSPI.Wrap");
+  const auto native = test_.natives().SSPI_Wrap;
   return bytesOrNothing(native(test_.env(), nullptr, handle, test_.jvm.newByteArray(message)));
 }
 
 std::vector<uint8_t> Sspi::unwrap(jint handle, const std::vector<uint8_t> &message) {
-  const auto native = test_.require(test_.natives().SSPI_Unwrap, "SSPI.Unwrap");
+  const auto native = test_.natives().SSPI_Unwrap;
   return bytesOrNothing(native(test_.env(), nullptr, handle, test_.jvm.newByteArray(message)));
 }
 
 void Sspi::freeHandle(jint handle) {
-  const auto native = test_.require(test_.natives().SSPI_FreeHandle, "SSPI.FreeHandle");
+  const auto native = test_.natives().SSPI_FreeHandle;
   native(test_.env(), nullptr, handle);
   test_.expectNoException();
   test_.expectCleanReturn();
@@ -116,7 +105,6 @@ std::vector<uint8_t> Sspi::bytesOrNothing(jbyteArray array) {
 DllContext::DllContext(Case &test, jboolean role, const char16_t *package, const std::u16string &target,
                        jint flags)
     : test_(test), sspi_(test), role_(role) {
-  requireHandshakeNatives(test);
   handle_ = sspi_.create(role, package, target, flags);
   test.expectNoException();
 }

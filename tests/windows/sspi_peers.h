@@ -81,8 +81,7 @@ class HandshakeSide {
 class DllContext : public HandshakeSide {
  public:
   // Creates the context; a failed creation is recorded in the case and
-  // leaves the handle 0. Throws NativeNotBuilt before creating anything when
-  // a native of the handshake is missing.
+  // leaves the handle 0.
   DllContext(Case &test, jboolean role, const char16_t *package, const std::u16string &target = u"",
              jint flags = kClientFlags);
   ~DllContext() override;

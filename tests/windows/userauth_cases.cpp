@@ -5,9 +5,9 @@
 #include "harness.h"
 
 WINDOWS_CASE(UserContextsAreNotInitializedWithoutAuthz) {
-  const auto create = test.require(test.natives().UserAuth_CreateUserContext, "UserAuth.CreateUserContext");
-  const auto isMember = test.require(test.natives().UserAuth_IsGroupMember, "UserAuth.IsGroupMember");
-  const auto release = test.require(test.natives().UserAuth_FreeHandle, "UserAuth.FreeHandle");
+  const auto create = test.natives().UserAuth_CreateUserContext;
+  const auto isMember = test.natives().UserAuth_IsGroupMember;
+  const auto release = test.natives().UserAuth_FreeHandle;
   test.expectEqual(create(test.env(), nullptr, test.jvm.newString(u"BUILTIN\\Administrators")), 0,
                    "handle of a refused user context");
   test.expectException(jnihost::kWinAuthException, "Not initialized");
@@ -20,7 +20,7 @@ WINDOWS_CASE(UserContextsAreNotInitializedWithoutAuthz) {
 }
 
 WINDOWS_CASE(UserSidsResolveWithoutAuthz) {
-  const auto sidOf = test.require(test.natives().UserAuth_GetUserSID, "UserAuth.GetUserSID");
+  const auto sidOf = test.natives().UserAuth_GetUserSID;
   test.expectString(sidOf(test.env(), nullptr, test.jvm.newString(u"BUILTIN\\Administrators")),
                     u"S-1-5-32-544", "SID of BUILTIN\\Administrators");
   test.expectNull(sidOf(test.env(), nullptr, test.jvm.newString(u"NoSuchAccount-wintests")),

@@ -133,10 +133,9 @@ class Registry {
  public:
   explicit Registry(wintests::Case &test)
       : test_(test),
-        get_(test.require(test.natives().WinUtil_GetHKLMStringRegValue, "WinUtil.GetHKLMStringRegValue")),
-        setString_(
-            test.require(test.natives().WinUtil_SetHKLMStringRegValue, "WinUtil.SetHKLMStringRegValue")),
-        setInt_(test.require(test.natives().WinUtil_SetHKLMIntRegValue, "WinUtil.SetHKLMIntRegValue")) {}
+        get_(test.natives().WinUtil_GetHKLMStringRegValue),
+        setString_(test.natives().WinUtil_SetHKLMStringRegValue),
+        setInt_(test.natives().WinUtil_SetHKLMIntRegValue) {}
 
   jstring get(const std::u16string &key, const std::u16string &name, jboolean view64) {
     const jstring value = get_(test_.env(), nullptr, text(key), text(name), view64);
@@ -228,10 +227,8 @@ WINDOWS_CASE(MissingRegistryKeyIsReportedAndNotCreated) {
 }
 
 WINDOWS_CASE(ProductInstallPathComesFromTheProductKey) {
-  const auto installPath =
-      test.require(test.natives().WinUtil_GetProductInstallPath, "WinUtil.GetProductInstallPath");
-  const auto dataFile =
-      test.require(test.natives().WinUtil_GetCommonAppDataFilePath, "WinUtil.GetCommonAppDataFilePath");
+  const auto installPath = test.natives().WinUtil_GetProductInstallPath;
+  const auto dataFile = test.natives().WinUtil_GetCommonAppDataFilePath;
   test.expectNull(installPath(test.env(), nullptr), "install path without the product key");
   {
     const NewKey company(kCompanyKey);
@@ -248,8 +245,7 @@ WINDOWS_CASE(ProductInstallPathComesFromTheProductKey) {
 }
 
 WINDOWS_CASE(DataDirectoryIsCreatedUnderProgramData) {
-  const auto dataFile =
-      test.require(test.natives().WinUtil_GetCommonAppDataFilePath, "WinUtil.GetCommonAppDataFilePath");
+  const auto dataFile = test.natives().WinUtil_GetCommonAppDataFilePath;
   const NewDataDirectories directories;
   test.expectString(dataFile(test.env(), nullptr, test.jvm.newString(u"x.log")),
                     u"C:\\ProgramData\\Corvane\\Corvane Tarnwell\\x.log", "data file path");
@@ -264,10 +260,8 @@ WINDOWS_CASE(DataDirectoryIsCreatedUnderProgramData) {
 // host's first label in lower case; the NetBIOS name is that label in upper
 // case, cut to NetBIOS's 15 characters.
 WINDOWS_CASE(ComputerNamesAreTheLinuxHostName) {
-  const auto dnsName =
-      test.require(test.natives().WinUtil_GetFullyQualifiedDnsName, "WinUtil.GetFullyQualifiedDnsName");
-  const auto netBiosName =
-      test.require(test.natives().WinUtil_GetComputerNameNetBIOS, "WinUtil.GetComputerNameNetBIOS");
+  const auto dnsName = test.natives().WinUtil_GetFullyQualifiedDnsName;
+  const auto netBiosName = test.natives().WinUtil_GetComputerNameNetBIOS;
   const std::u16string host = wintests::javaText(wintests::environmentVariable("WINTESTS_LINUX_HOST_NAME"));
   const std::u16string label = host.substr(0, host.find(u'.'));
   const jstring dns = dnsName(test.env(), nullptr);
@@ -281,14 +275,12 @@ WINDOWS_CASE(ComputerNamesAreTheLinuxHostName) {
 }
 
 WINDOWS_CASE(DomainControllerStatusPassesThrough) {
-  const auto check =
-      test.require(test.natives().WinUtil_GetDCCheckResultCode, "WinUtil.GetDCCheckResultCode");
+  const auto check = test.natives().WinUtil_GetDCCheckResultCode;
   test.expectEqual(check(test.env(), nullptr), kNoSuchDomain, "domain-controller status");
   test.expectCleanReturn();
 }
 
 WINDOWS_CASE(TerminateProcessEndsTheProcessWithItsExitCode) {
-  test.require(test.natives().WinUtil_TerminateProcess, "WinUtil.TerminateProcess");
   test.expectEqual(test.runChild(L"TerminateWith", L"4242"), 4242, "exit code");
   test.expectEqual(test.runChild(L"TerminateWith", L"-1"), 0xFFFFFFFFLL, "exit code of -1");
 }

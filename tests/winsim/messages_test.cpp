@@ -9,15 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "sspi_peers.h"
+#include "platform_peer.h"
+#include "winsim_test_support.h"
 
 namespace {
 
-using winsim::testing::Bytes;
-using winsim::testing::establish;
-using winsim::testing::narrow;
-using winsim::testing::Peer;
-using winsim::testing::text;
+using Bytes = handshake::Token;
+using handshake::establish;
+using winsim_test::narrow;
+using Peer = handshake::PlatformPeer;
+using winsim_test::text;
 
 constexpr ULONG kFlags = ISC_REQ_MUTUAL_AUTH | ISC_REQ_CONFIDENTIALITY;
 

@@ -63,4 +63,14 @@ inline std::vector<BYTE> sidOf(const std::u16string &name) {
   return found.sid;
 }
 
+// Bytes as text: the packages' tokens and test messages are ASCII.
+inline std::string text(const std::vector<BYTE> &bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// For failure messages and test names: the names in these tests are ASCII.
+inline std::string narrow(const std::u16string &wide) {
+  return std::string(wide.begin(), wide.end());
+}
+
 }  // namespace winsim_test

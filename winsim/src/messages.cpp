@@ -207,6 +207,28 @@ SECURITY_STATUS unprotect(const MessageSession &session, const ProtectedParts &p
   return SEC_E_OK;
 }
 
+// DecryptMessage on an established context's session.
+SECURITY_STATUS decrypt(const MessageSession &session, PSecBufferDesc message, ULONG *qop) {
+  ProtectedParts parts{};
+  if (SECURITY_STATUS status = locateParts(message, parts); status != SEC_E_OK) {
+    return status;
+  }
+  bool encrypted = false;
+  if (SECURITY_STATUS status = unprotect(session, parts, encrypted); status != SEC_E_OK) {
+    return status;
+  }
+  if (auto placement = takeDataPlacement(); placement && findBuffer(message, SECBUFFER_STREAM) != nullptr) {
+    // Computed as a number: the place may lie outside the stream.
+    auto start = reinterpret_cast<uintptr_t>(parts.header) + static_cast<uintptr_t>(placement->offset);
+    parts.data->pvBuffer = reinterpret_cast<void *>(start);
+    parts.data->cbBuffer = placement->length;
+  }
+  if (qop != nullptr) {
+    *qop = encrypted ? 0 : SECQOP_WRAP_NO_ENCRYPT;
+  }
+  return SEC_E_OK;
+}
+
 }  // namespace
 }  // namespace winsim::detail
 
@@ -214,49 +236,19 @@ using namespace winsim::detail;
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, ULONG fQOP,
                                                     PSecBufferDesc pMessage, ULONG) {
-  if (auto fault = enterCall("EncryptMessage")) {
-    return static_cast<SECURITY_STATUS>(*fault);
-  }
-  std::lock_guard<std::recursive_mutex> lock(machineMutex());
-  auto session = messageSession(phContext);
-  if (!session) {
-    return SEC_E_INVALID_HANDLE;
-  }
-  if (fQOP != 0 && fQOP != SECQOP_WRAP_NO_ENCRYPT) {
-    return SEC_E_INVALID_PARAMETER;
-  }
-  if (fQOP == 0 && !session->confidentiality) {
-    return SEC_E_QOP_NOT_SUPPORTED;  // encryption was not negotiated
-  }
-  return protect(*session, fQOP == 0, pMessage);
+  return sessionCall("EncryptMessage", phContext, [&](const MessageSession &session) {
+    if (fQOP != 0 && fQOP != SECQOP_WRAP_NO_ENCRYPT) {
+      return SEC_E_INVALID_PARAMETER;
+    }
+    if (fQOP == 0 && !session.confidentiality) {
+      return SEC_E_QOP_NOT_SUPPORTED;  // encryption was not negotiated
+    }
+    return protect(session, fQOP == 0, pMessage);
+  });
 }
 
 WINSIM_API SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMessage, ULONG,
                                                     ULONG *pfQOP) {
-  if (auto fault = enterCall("DecryptMessage")) {
-    return static_cast<SECURITY_STATUS>(*fault);
-  }
-  std::lock_guard<std::recursive_mutex> lock(machineMutex());
-  auto session = messageSession(phContext);
-  if (!session) {
-    return SEC_E_INVALID_HANDLE;
-  }
-  ProtectedParts parts{};
-  if (SECURITY_STATUS status = locateParts(pMessage, parts); status != SEC_E_OK) {
-    return status;
-  }
-  bool encrypted = false;
-  if (SECURITY_STATUS status = unprotect(*session, parts, encrypted); status != SEC_E_OK) {
-    return status;
-  }
-  if (auto placement = takeDataPlacement(); placement && findBuffer(pMessage, SECBUFFER_STREAM) != nullptr) {
-    // Computed as a number: the place may lie outside the stream.
-    auto start = reinterpret_cast<uintptr_t>(parts.header) + static_cast<uintptr_t>(placement->offset);
-    parts.data->pvBuffer = reinterpret_cast<void *>(start);
-    parts.data->cbBuffer = placement->length;
-  }
-  if (pfQOP != nullptr) {
-    *pfQOP = encrypted ? 0 : SECQOP_WRAP_NO_ENCRYPT;
-  }
-  return SEC_E_OK;
+  return sessionCall("DecryptMessage", phContext,
+                     [&](const MessageSession &session) { return decrypt(session, pMessage, pfQOP); });
 }

@@ -1,14 +1,30 @@
-// Internals shared by the security packages (packages.cpp) and their message
-// protection (messages.cpp).
+// Internals shared by the security packages (package_*.cpp, packages.cpp)
+// and their message protection (messages.cpp).
 #pragma once
 
 #include <sspi.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <utility>
+
+#include "sim.h"
 
 namespace winsim::detail {
+
+// The opening every package function shares: the journal entry, a fault a
+// test scheduled for the call, then `body` under the machine lock.
+template <typename Body>
+SECURITY_STATUS packageCall(const char *function, std::string detail, Body &&body) {
+  if (auto fault = enterCall(function, std::move(detail))) {
+    return static_cast<SECURITY_STATUS>(*fault);
+  }
+  std::lock_guard<std::recursive_mutex> lock(machineMutex());
+  return body();
+}
 
 // A keyed 64-bit digest. Changing any single byte of an input of the same
 // length always changes the result; it stands in for the packages' MACs.
@@ -33,6 +49,16 @@ struct MessageSession {
 // The session of an established context; none when the handle names no
 // context or its handshake is not complete.
 std::optional<MessageSession> messageSession(const CtxtHandle *handle);
+
+// A package call on an established context's session; a handle that names
+// none gives SEC_E_INVALID_HANDLE.
+template <typename Body>
+SECURITY_STATUS sessionCall(const char *function, const CtxtHandle *handle, Body &&body) {
+  return packageCall(function, {}, [&]() -> SECURITY_STATUS {
+    std::optional<MessageSession> session = messageSession(handle);
+    return session ? body(*session) : SEC_E_INVALID_HANDLE;
+  });
+}
 
 // Where a test wants the next decrypted stream's plain text reported.
 struct DataPlacement {

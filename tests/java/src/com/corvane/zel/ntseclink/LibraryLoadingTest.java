@@ -21,8 +21,6 @@ import org.junit.jupiter.api.io.TempDir;
  * Loading the native library: whichever way this JVM found it, and from the
  * path property in a JVM of its own, since a JVM loads the library only once
  * per class loader.
- *
- * <p>Needs the native SSPI.CreateContext.
  */
 class LibraryLoadingTest {
     private static final String PROBE_SUCCESS = "created context ";

@@ -13,9 +13,6 @@ import org.junit.jupiter.api.Test;
 /**
  * Context creation on the default simulated machine, through the JVM with
  * -Xcheck:jni.
- *
- * <p>Needs the natives SSPI.CreateContext, SSPI.FreeHandle and
- * SSPI.GetChallengeToken.
  */
 class SspiCreateContextTest {
     private final List<Integer> handles = new ArrayList<>();

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "model_driver.h"
+#include "random_calls.h"
 
 namespace {
 

@@ -1,8 +1,10 @@
-// Drives a client and a server context of one process through a handshake,
-// the way two Java peers would pass tokens between them.
+// A fixture for tests of the SSPI natives: a client and a server context of
+// one process, established by the handshake driver the way two Java peers
+// would establish them.
 #pragma once
 
 #include "library_fixture.h"
+#include "native_side.h"
 
 namespace ntseclink_test {
 
@@ -22,32 +24,19 @@ class HandshakeTest : public LibraryTest {
   }
 
   // Whether the context's handshake has completed (its sizes are known).
-  bool established(jint handle) {
-    api().SSPI_GetMaxTokenSize(jvm.env(), nullptr, handle);
-    return takeException().empty();
-  }
+  bool established(jint handle) { return handshake::isEstablished(api(), jvm, handle); }
 
   // Creates both contexts and passes tokens until neither has one to send.
   Peers establish(const std::u16string &package, jint clientFlags,
                   const std::optional<std::u16string> &target = std::nullopt) {
     Peers peers{createContext(true, clientFlags, package, target), createContext(false, 0, package)};
     EXPECT_EQ(takeException(), "");
-    bool serverDone = false;
-    bool clientDone = established(peers.client);
-    std::vector<uint8_t> token = challengeToken(peers.client);
-    for (int leg = 0; leg < 8 && !token.empty(); ++leg) {
-      serverDone = accept(peers.server, token) == JNI_TRUE;
-      EXPECT_EQ(takeException(), "");
-      token = challengeToken(peers.server);
-      if (token.empty() || clientDone) {
-        break;
-      }
-      clientDone = initialize(peers.client, token) == JNI_TRUE;
-      EXPECT_EQ(takeException(), "");
-      token = challengeToken(peers.client);
-    }
-    EXPECT_TRUE(serverDone);
-    EXPECT_TRUE(clientDone);
+    handshake::NativeSide client(api(), jvm, peers.client, true);
+    handshake::NativeSide server(api(), jvm, peers.server, false);
+    handshake::exchange(client, server);
+    EXPECT_EQ(takeException(), "");
+    EXPECT_TRUE(server.complete());
+    EXPECT_TRUE(client.complete());
     return peers;
   }
 

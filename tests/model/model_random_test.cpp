@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "model_driver.h"
+#include "random_calls.h"
 
 namespace ntseclink_test {
 namespace {

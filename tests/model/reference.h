@@ -4,7 +4,8 @@
 // per entry, the handle counters, the calling thread's impersonation, the
 // registry values the natives write, and the live platform resources Java
 // holds through the library. Each prediction walks the platform calls the
-// native makes, so that one of them can be made to fail.
+// native makes, so that one of them can be made to fail. The predictions of
+// each family are in its folder (sspi/, userauth/, winutil/).
 #pragma once
 
 #include <windows.h>
