@@ -23,10 +23,10 @@ void setSspiHandleCounterForTesting(ContextHandle value) {
 
 void disownSspiContexts() {
   CriticalSectionLock lock(libraryLock());
-  for (SspiContextEntry &entry : sspiContextTable()) {
+  sspiContextTable().forEach([](SspiContextEntry &entry) {
     entry.context.disown();
     entry.credentials.disown();
-  }
+  });
 }
 
 bool querySizes(JNIEnv *env, CtxtHandle *context, PreparedStep &step) {

@@ -60,6 +60,35 @@ TEST_F(LoadUnload, HandleCounterWrapsPastItsLimitWithoutReusingLiveHandles) {
   }
 }
 
+// A context the counter laps shares its low bits with newer handles: every
+// one stays reachable as the table grows past them, and in any release order.
+TEST_F(LoadUnload, ContextTheCounterLapsStaysReachableBesideNewerOnes) {
+  auto setCounter = library->function<void (*)(jint)>("ntseclink_setSspiHandleCounter");
+  ASSERT_NE(setCounter, nullptr);
+  auto isLive = [this](jint handle) {
+    api().SSPI_GetChallengeToken(jvm.env(), nullptr, handle);
+    return takeException().empty();
+  };
+  jint old = createContext(false, 0, std::nullopt);
+  setCounter(old + (1 << 20) - 1);
+  std::vector<jint> newer;
+  for (int i = 0; i < 300; ++i) {
+    newer.push_back(createContext(false, 0, std::nullopt));
+  }
+  ASSERT_EQ(newer.front(), old + (1 << 20));
+  EXPECT_TRUE(isLive(old));
+  freeContext(newer.front());
+  EXPECT_FALSE(isLive(newer.front()));
+  EXPECT_TRUE(isLive(old));
+  freeContext(old);
+  EXPECT_FALSE(isLive(old));
+  for (size_t i = 1; i < newer.size(); ++i) {
+    EXPECT_TRUE(isLive(newer[i])) << newer[i];
+    freeContext(newer[i]);
+  }
+  EXPECT_EQ(winsim::liveCounts().credentials, 0);
+}
+
 TEST_F(LoadUnload, ContextsJavaNeverReleasedKeepTheirPlatformHandlesAtUnload) {
   createContext(false, 0, u"NTLM");
   createContext(true, 0, u"NTLM");
