@@ -7,5 +7,6 @@ void registerLookupBenchmarks();
 void registerMessageBenchmarks();
 void registerHandshakeBenchmarks();
 void registerMemoryBenchmarks();
+void registerScalingBenchmarks();
 
 }  // namespace ntseclink_bench

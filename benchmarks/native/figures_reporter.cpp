@@ -52,6 +52,7 @@ void FiguresReporter::Finalize() {
   printMessages(out);
   printHandshakes(out);
   printMemory(out);
+  printScaling(out);
 }
 
 const benchmark::BenchmarkReporter::Run *FiguresReporter::find(const std::string &name) const {
@@ -147,6 +148,17 @@ void FiguresReporter::printMemory(std::ostream &out) const {
     std::string name = std::string("memory/") + kind;
     out << "| " << kind << " | " << fixed(counter(name, "heap_bytes_per_context"), 0) << " | "
         << fixed(counter(name, "rss_bytes_per_context"), 0) << " |\n";
+  }
+}
+
+// Handshakes (or user contexts) per second on 8 threads over 1, with a
+// latency on the package calls.
+void FiguresReporter::printScaling(std::ostream &out) const {
+  out << "\n";
+  for (const char *name : {"NTLM", "Kerberos", "user-contexts"}) {
+    std::string run = std::string("scaling/") + name;
+    out << "scaling: " << name << " 8 threads / 1 = " << fixed(counter(run, "scaling"), 2) << " (latency "
+        << fixed(counter(run, "latency_us"), 0) << " us)\n";
   }
 }
 

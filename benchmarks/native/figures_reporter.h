@@ -32,6 +32,7 @@ class FiguresReporter : public benchmark::ConsoleReporter {
   void printMessages(std::ostream &out) const;
   void printHandshakes(std::ostream &out) const;
   void printMemory(std::ostream &out) const;
+  void printScaling(std::ostream &out) const;
 
   std::map<std::string, Run> medians_;
   bool lookupsHold_ = true;

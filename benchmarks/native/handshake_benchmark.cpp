@@ -4,7 +4,6 @@
 #include <winsim/control.h>
 
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "benchmarks.h"
@@ -21,15 +20,6 @@ constexpr int kHandshakesPerBatch = 200;
 
 using Handshakes = std::function<void(const std::u16string &package, int count)>;
 
-void throughNatives(const std::u16string &package, int count) {
-  Host host(count + 1);
-  const std::u16string target = targetFor(package);
-  for (int i = 0; i < count; ++i) {
-    release(host, establish(host, package, kClientFlags, target));
-  }
-  host.check();
-}
-
 void packageCallsAlone(const std::u16string &package, int count) {
   const std::u16string target = targetFor(package);
   for (int i = 0; i < count; ++i) {
@@ -40,24 +30,15 @@ void packageCallsAlone(const std::u16string &package, int count) {
 // Wall-clock nanoseconds per handshake, the batch shared out among threads.
 double batch(const Handshakes &handshakes, const std::u16string &package, int threads) {
   winsim::clearJournal();
-  double start = wallNanoseconds();
-  std::vector<std::thread> others;
-  for (int i = 1; i < threads; ++i) {
-    others.emplace_back(handshakes, package, kHandshakesPerBatch / threads);
-  }
-  handshakes(package, kHandshakesPerBatch / threads);
-  for (std::thread &other : others) {
-    other.join();
-  }
-  return (wallNanoseconds() - start) / kHandshakesPerBatch;
+  return wallNanosecondsShared([&](int count) { handshakes(package, count); }, kHandshakesPerBatch, threads);
 }
 
 void handshakesPerSecond(benchmark::State &state, const std::u16string &package) {
   enum { kPackageOne, kPackageTwo, kNativesOne, kNativesTwo };
   PairedRounds rounds(state, {[&] { return batch(packageCallsAlone, package, 1); },
                               [&] { return batch(packageCallsAlone, package, 2); },
-                              [&] { return batch(throughNatives, package, 1); },
-                              [&] { return batch(throughNatives, package, 2); }});
+                              [&] { return batch(handshakesThroughNatives, package, 1); },
+                              [&] { return batch(handshakesThroughNatives, package, 2); }});
   const char *names[] = {"package_1", "package_2", "natives_1", "natives_2"};
   for (size_t i = 0; i < std::size(names); ++i) {
     state.counters[std::string("per_s_") + names[i]] = 1e9 / rounds.medianNanoseconds(i);

@@ -98,4 +98,13 @@ void release(Host &host, const Peers &peers) {
   natives().SSPI_FreeHandle(host.env(), nullptr, peers.server);
 }
 
+void handshakesThroughNatives(const std::u16string &package, int count) {
+  Host host(count + 1);
+  const std::u16string target = targetFor(package);
+  for (int i = 0; i < count; ++i) {
+    release(host, establish(host, package, kClientFlags, target));
+  }
+  host.check();
+}
+
 }  // namespace ntseclink_bench

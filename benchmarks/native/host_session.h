@@ -55,6 +55,9 @@ struct Peers {
 // between them as two Java peers would.
 Peers establish(Host &host, const std::u16string &package, jint clientFlags, const std::u16string &target);
 void release(Host &host, const Peers &peers);
+// `count` full handshakes through the natives on a host of their own, from
+// the creation of both contexts to their release.
+void handshakesThroughNatives(const std::u16string &package, int count);
 
 // What the client of every benchmark asks for: a protected session.
 constexpr jint kClientFlags = ISC_REQ_MUTUAL_AUTH | ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT |

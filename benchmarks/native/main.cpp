@@ -18,6 +18,7 @@ int main(int argc, char **argv) {
   ntseclink_bench::registerMessageBenchmarks();
   ntseclink_bench::registerHandshakeBenchmarks();
   ntseclink_bench::registerMemoryBenchmarks();
+  ntseclink_bench::registerScalingBenchmarks();
   ntseclink_bench::FiguresReporter reporter;
   try {
     ntseclink_bench::natives();  // loaded before any timing starts

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace ntseclink_bench {
 
@@ -50,6 +51,19 @@ double threadCpuNanoseconds() {
 double wallNanoseconds() {
   return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+double wallNanosecondsShared(const std::function<void(int count)> &work, int calls, int threads) {
+  double start = wallNanoseconds();
+  std::vector<std::thread> others;
+  for (int i = 1; i < threads; ++i) {
+    others.emplace_back(work, calls / threads);
+  }
+  work(calls / threads);
+  for (std::thread &other : others) {
+    other.join();
+  }
+  return (wallNanoseconds() - start) / calls;
 }
 
 }  // namespace ntseclink_bench

@@ -33,4 +33,8 @@ class PairedRounds {
 double threadCpuNanoseconds();
 double wallNanoseconds();
 
+// Wall-clock nanoseconds per call of `calls` calls shared out evenly among
+// `threads` threads, the calling one among them; `work` makes `count` calls.
+double wallNanosecondsShared(const std::function<void(int count)> &work, int calls, int threads);
+
 }  // namespace ntseclink_bench

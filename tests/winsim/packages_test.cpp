@@ -5,7 +5,10 @@
 #include <winsim/control.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform_peer.h"
@@ -495,6 +498,27 @@ TEST_F(PackagesTest, InjectedFaultsFailTheCallWithoutSideEffects) {
 
   auto names = winsim::journalNames();
   EXPECT_EQ(std::count(names.begin(), names.end(), "InitializeSecurityContextW"), 2);
+}
+
+// A latency stands for a round trip to another process: the call takes it,
+// and other threads' calls, which take the machine's lock, go on meanwhile.
+TEST_F(PackagesTest, CallLatencyDelaysTheCallButNotOthersMeanwhile) {
+  constexpr auto kLatency = std::chrono::milliseconds(300);
+  Peer client(u"NTLM", SECPKG_CRED_OUTBOUND);
+  winsim::setCallLatency("InitializeSecurityContextW", kLatency);
+  auto start = std::chrono::steady_clock::now();
+  auto slow = std::async(std::launch::async, [&client] { return client.initialize(u"", kMutual); });
+  auto journalled = [] {
+    auto names = winsim::journalNames();
+    return std::count(names.begin(), names.end(), "InitializeSecurityContextW") != 0;
+  };
+  while (!journalled()) {
+    std::this_thread::yield();
+  }
+  Peer server(u"NTLM", SECPKG_CRED_INBOUND);
+  EXPECT_EQ(slow.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_EQ(slow.get(), SEC_I_CONTINUE_NEEDED);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kLatency);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace winsim {
 namespace detail {
@@ -19,6 +20,7 @@ struct CallState {
   std::mutex mutex;
   std::vector<JournalEntry> journal;
   std::vector<ScheduledFault> faults;
+  std::map<std::string, std::chrono::microseconds> latencies;
   std::map<Resource, int> live;
 };
 
@@ -29,11 +31,8 @@ CallState &callState() {
 
 thread_local DWORD lastError = 0;
 
-}  // namespace
-
-std::optional<uint32_t> enterCall(const char *function, std::string detail) {
-  CallState &state = callState();
-  std::lock_guard<std::mutex> lock(state.mutex);
+// Journals the call; the fault scheduled for it, if any.
+std::optional<uint32_t> recordCall(CallState &state, const char *function, std::string detail) {
   state.journal.push_back({function, std::move(detail)});
   for (auto it = state.faults.begin(); it != state.faults.end(); ++it) {
     if (it->function != function) {
@@ -50,6 +49,29 @@ std::optional<uint32_t> enterCall(const char *function, std::string detail) {
     --it->remaining;
   }
   return std::nullopt;
+}
+
+std::chrono::microseconds latencyOf(const CallState &state, const char *function) {
+  auto found = state.latencies.find(function);
+  return found == state.latencies.end() ? std::chrono::microseconds(0) : found->second;
+}
+
+}  // namespace
+
+std::optional<uint32_t> enterCall(const char *function, std::string detail) {
+  CallState &state = callState();
+  std::optional<uint32_t> fault;
+  std::chrono::microseconds latency(0);
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    fault = recordCall(state, function, std::move(detail));
+    latency = latencyOf(state, function);
+  }
+  // Under no lock of the platform's, so that other calls go on meanwhile.
+  if (latency.count() > 0) {
+    std::this_thread::sleep_for(latency);
+  }
+  return fault;
 }
 
 BOOL failWith(uint32_t error) {
@@ -250,6 +272,24 @@ void failAlways(const std::string &function, uint32_t code) {
   state.faults.push_back({function, code, -1});
 }
 
+void setCallLatency(const std::string &function, std::chrono::microseconds latency) {
+  auto &state = detail::callState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (latency.count() > 0) {
+    state.latencies[function] = latency;
+  } else {
+    state.latencies.erase(function);
+  }
+}
+
+namespace {
+void clearLatencies() {
+  auto &state = detail::callState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.latencies.clear();
+}
+}  // namespace
+
 void clearFaults() {
   auto &state = detail::callState();
   std::lock_guard<std::mutex> lock(state.mutex);
@@ -290,6 +330,7 @@ void resetMachine() {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   clearFaults();
   clearJournal();
+  clearLatencies();
   detail::resetAccounts();
   detail::resetTokens();
   detail::resetKernel();

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <sspi.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -140,6 +141,14 @@ WINSIM_CONTROL void clearFaults();
 // Faults scheduled but not yet triggered, for tests that want to be sure
 // their injected failure was reached.
 WINSIM_CONTROL int pendingFaults();
+
+// ---- Latency ---------------------------------------------------------------
+
+// Makes every call of the named function from now on take at least `latency`
+// longer, spent after its journal entry and fault check and before it takes
+// the machine's lock, as a round trip to another process would be: calls on
+// other threads go on meanwhile. Zero removes it; resetMachine removes all.
+WINSIM_CONTROL void setCallLatency(const std::string &function, std::chrono::microseconds latency);
 
 // ---- Journal ---------------------------------------------------------------
 
