@@ -1,6 +1,19 @@
 // A table of records named by integer handles. Each record stays at one
-// address for its whole life (so it owns its platform handles alone and
-// pointers into it stay valid), and creation order is kept for walking them.
+// address for its whole life (so it owns its platform handles alone), is
+// shared with the natives using it (so that a release meanwhile cannot free it
+// under them), and creation order is kept for walking them.
+//
+// Why the locking is safe: the family's lock guards the table alone (lookup,
+// insertion, removal, the handle counter) and is held for no platform call.
+// Each record has a lock of its own, which a native holds across that
+// record's package calls (EntryInUse); it never takes the family's lock
+// while waiting, only briefly while holding its record's, so the two cannot
+// deadlock. A release takes the record's lock too: it waits for a native
+// running on the record, takes the record out of the table, gives its
+// platform handles back and marks it released, so a native that found it
+// before and waits for its lock sees it gone, as if it came after. A
+// creation builds its record outside the table with no lock held and inserts
+// it complete, so no other native ever sees it half made.
 //
 // Lookups read one slot: a slot array indexed by the handle's low bits, kept
 // at least twice as large as the live count. Handles come from a counter, so
@@ -10,6 +23,7 @@
 // holds anything.
 #pragma once
 
+#include <windows.h>
 #include <jni.h>
 
 #include <limits>
@@ -18,78 +32,83 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bridge/critical_section_lock.h"
+
 namespace ntseclink {
+
+// What every record of a table carries besides its own data.
+struct TableEntry {
+  jint handle = 0;
+  // Held across the record's package calls; see above.
+  SRWLOCK lock = SRWLOCK_INIT;
+  // Set under `lock` when the record was released.
+  bool released = false;
+  TableEntry *older = nullptr;
+  TableEntry *newer = nullptr;
+};
 
 template <typename Entry>
 class HandleTable {
  public:
   // The record with `handle`, or null.
-  Entry *find(jint handle) {
-    Record *record = recordOf(handle);
-    return record == nullptr ? nullptr : &record->entry;
-  }
+  Entry *find(jint handle) const { return recordOf(handle).get(); }
+  // The record with `handle`, shared with the caller, or null.
+  std::shared_ptr<Entry> share(jint handle) const { return recordOf(handle); }
 
   bool contains(jint handle) const { return recordOf(handle) != nullptr; }
 
-  // A new default record at the end; the caller gives it `handle`, which no
-  // live record may carry.
-  Entry &append(jint handle) {
+  // Puts a complete record at the end under its handle, which no live record
+  // may carry.
+  void insert(const std::shared_ptr<Entry> &record) {
+    jint handle = record->handle;
     if (contains(handle)) {
       throw std::logic_error("handle already in use");
     }
     if ((size_ + 1) * 2 > slots_.size()) {
       grow();
     }
-    auto record = std::make_unique<Record>();
-    record->entry.handle = handle;
-    Record *placed = record.get();
     Slot &home = slotOf(handle);
     if (home.record == nullptr) {
       home.handle = handle;
-      home.record = std::move(record);
+      home.record = record;
     } else {
-      displaced_.emplace(handle, std::move(record));
+      displaced_.emplace(handle, record);
     }
-    link(*placed);
-    return placed->entry;
+    link(*record);
   }
 
-  // Destroys the record; the others keep their order and addresses.
+  // Takes the record out; it goes when its last user lets go of it. The
+  // others keep their order and addresses.
   void remove(jint handle) noexcept {
-    std::unique_ptr<Record> removed = takeOut(handle);
+    std::shared_ptr<Entry> removed = takeOut(handle);
     if (removed != nullptr) {
       unlink(*removed);
     }
   }
 
-  // Destroys every record, oldest first.
+  // Takes every record out, oldest first.
   void clear() noexcept {
     while (oldest_ != nullptr) {
-      remove(oldest_->entry.handle);
+      remove(oldest_->handle);
     }
   }
 
   // Visits every record, oldest first.
   template <typename Visit>
   void forEach(Visit visit) {
-    for (Record *record = oldest_; record != nullptr; record = record->newer) {
-      visit(record->entry);
+    for (TableEntry *record = oldest_; record != nullptr; record = record->newer) {
+      visit(static_cast<Entry &>(*record));
     }
   }
 
   size_t size() const { return size_; }
 
  private:
-  struct Record {
-    Entry entry;
-    Record *older = nullptr;
-    Record *newer = nullptr;
-  };
   // The handle sits beside the pointer, so that a lookup reads the record
   // only when it is the one asked for.
   struct Slot {
     jint handle = 0;
-    std::unique_ptr<Record> record;
+    std::shared_ptr<Entry> record;
   };
 
   static constexpr size_t kInitialSlots = 64;
@@ -97,19 +116,20 @@ class HandleTable {
   Slot &slotOf(jint handle) { return slots_[static_cast<size_t>(handle) & (slots_.size() - 1)]; }
   const Slot &slotOf(jint handle) const { return slots_[static_cast<size_t>(handle) & (slots_.size() - 1)]; }
 
-  Record *recordOf(jint handle) const {
+  const std::shared_ptr<Entry> &recordOf(jint handle) const {
+    static const std::shared_ptr<Entry> kNone;
     if (slots_.empty()) {
-      return nullptr;
+      return kNone;
     }
     const Slot &home = slotOf(handle);
     if (home.record != nullptr && home.handle == handle) {
-      return home.record.get();
+      return home.record;
     }
     if (displaced_.empty()) {
-      return nullptr;
+      return kNone;
     }
     auto found = displaced_.find(handle);
-    return found == displaced_.end() ? nullptr : found->second.get();
+    return found == displaced_.end() ? kNone : found->second;
   }
 
   // Doubles the array. Records that had slots of their own still do (their
@@ -138,7 +158,7 @@ class HandleTable {
   }
 
   // The record with `handle`, no longer in the array or the side map.
-  std::unique_ptr<Record> takeOut(jint handle) noexcept {
+  std::shared_ptr<Entry> takeOut(jint handle) noexcept {
     if (slots_.empty()) {
       return nullptr;
     }
@@ -151,57 +171,94 @@ class HandleTable {
     if (found == displaced_.end()) {
       return nullptr;
     }
-    std::unique_ptr<Record> record = std::move(found->second);
+    std::shared_ptr<Entry> record = std::move(found->second);
     displaced_.erase(found);
     return record;
   }
 
-  void link(Record &record) noexcept {
+  void link(TableEntry &record) noexcept {
     record.older = newest_;
     (newest_ == nullptr ? oldest_ : newest_->newer) = &record;
     newest_ = &record;
     ++size_;
   }
 
-  void unlink(Record &record) noexcept {
+  void unlink(TableEntry &record) noexcept {
     (record.older == nullptr ? oldest_ : record.older->newer) = record.newer;
     (record.newer == nullptr ? newest_ : record.newer->older) = record.older;
     --size_;
   }
 
   std::vector<Slot> slots_;
-  std::unordered_map<jint, std::unique_ptr<Record>> displaced_;
-  Record *oldest_ = nullptr;
-  Record *newest_ = nullptr;
+  std::unordered_map<jint, std::shared_ptr<Entry>> displaced_;
+  TableEntry *oldest_ = nullptr;
+  TableEntry *newest_ = nullptr;
   size_t size_ = 0;
 };
 
-// An entry under creation, appended with its handle: removed again on every
-// way out unless kept, also when a failure unwinds, so that no other call
-// ever sees it incomplete. Its owners give back whatever it acquired.
+// An entry under creation with its handle: made outside the table, put in
+// it only when complete, and otherwise dropped, giving back whatever it
+// acquired, so that no other call ever sees it incomplete.
 template <typename Entry>
 class PendingEntry {
  public:
-  PendingEntry(HandleTable<Entry> &table, jint handle) : table_(table), entry_(table.append(handle)) {}
-  ~PendingEntry() {
-    if (!kept_) {
-      table_.remove(entry_.handle);
-    }
-  }
-  PendingEntry(const PendingEntry &) = delete;
-  PendingEntry &operator=(const PendingEntry &) = delete;
+  explicit PendingEntry(jint handle) : entry_(std::make_shared<Entry>()) { entry_->handle = handle; }
 
-  Entry &entry() { return entry_; }
-  // The entry stays, complete; its handle.
-  jint keep() {
-    kept_ = true;
-    return entry_.handle;
+  Entry &entry() { return *entry_; }
+  // Puts the complete entry in `table`, under the table's lock; its handle.
+  jint keep(CRITICAL_SECTION &tableLock, HandleTable<Entry> &table) {
+    CriticalSectionLock lock(tableLock);
+    table.insert(entry_);
+    return entry_->handle;
   }
 
  private:
-  HandleTable<Entry> &table_;
-  Entry &entry_;
-  bool kept_ = false;
+  std::shared_ptr<Entry> entry_;
+};
+
+// An entry one native uses: found under the table's lock, then held by its
+// own lock until the native ends. Null when no entry has the handle or when
+// it was released while this native waited for it.
+template <typename Entry>
+class EntryInUse {
+ public:
+  EntryInUse(CRITICAL_SECTION &tableLock, const HandleTable<Entry> &table, jint handle) {
+    {
+      CriticalSectionLock lock(tableLock);
+      entry_ = table.share(handle);
+    }
+    if (entry_ == nullptr) {
+      return;
+    }
+    AcquireSRWLockExclusive(&entry_->lock);
+    if (entry_->released) {
+      ReleaseSRWLockExclusive(&entry_->lock);
+      entry_.reset();
+    }
+  }
+  ~EntryInUse() {
+    if (entry_ != nullptr) {
+      ReleaseSRWLockExclusive(&entry_->lock);
+    }
+  }
+  EntryInUse(const EntryInUse &) = delete;
+  EntryInUse &operator=(const EntryInUse &) = delete;
+
+  Entry *get() const { return entry_.get(); }
+
+  // Takes the entry out of `table`, under the table's lock, and marks it
+  // released for the natives waiting for it; its owner gives back its
+  // platform handles next.
+  void removeFrom(CRITICAL_SECTION &tableLock, HandleTable<Entry> &table) {
+    {
+      CriticalSectionLock lock(tableLock);
+      table.remove(entry_->handle);
+    }
+    entry_->released = true;
+  }
+
+ private:
+  std::shared_ptr<Entry> entry_;
 };
 
 // Advances a family's handle counter to the next handle that no live record

@@ -1,7 +1,6 @@
 // Who is on the other side of a context, and a readable report on any
 // context in any state.
 #include "accounts/account_names.h"
-#include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
 
@@ -26,8 +25,8 @@ SECURITY_STATUS queryUserName(CtxtHandle *context, WideString &userName) {
 }
 
 jstring clientUserName(JNIEnv *env, ContextHandle handle) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedServerContext(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = establishedServerContext(env, used);
   if (entry == nullptr) {
     return nullptr;
   }
@@ -145,8 +144,8 @@ void appendTokenLines(WideString &report, CtxtHandle *context) {
 }
 
 jstring contextInformation(JNIEnv *env, ContextHandle handle) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = findContextOrThrow(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = findContextOrThrow(env, used);
   if (entry == nullptr) {
     return nullptr;
   }

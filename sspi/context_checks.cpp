@@ -2,8 +2,12 @@
 
 namespace ntseclink {
 
-SspiContextEntry *findContextOrThrow(JNIEnv *env, ContextHandle handle) {
-  SspiContextEntry *entry = sspiContextTable().find(handle);
+ContextInUse useContext(ContextHandle handle) {
+  return {libraryLock(), sspiContextTable(), handle};
+}
+
+SspiContextEntry *findContextOrThrow(JNIEnv *env, const ContextInUse &used) {
+  SspiContextEntry *entry = used.get();
   if (entry == nullptr) {
     throwWinAuthException(env, "Invalid handle");
   }
@@ -34,16 +38,16 @@ bool isImpersonatingThreadOrThrow(JNIEnv *env, const SspiContextEntry &entry) {
   return true;
 }
 
-SspiContextEntry *establishedContext(JNIEnv *env, ContextHandle handle) {
-  SspiContextEntry *entry = findContextOrThrow(env, handle);
+SspiContextEntry *establishedContext(JNIEnv *env, const ContextInUse &used) {
+  SspiContextEntry *entry = findContextOrThrow(env, used);
   if (entry == nullptr || !isInStateOrThrow(env, *entry, SspiContextState::Success)) {
     return nullptr;
   }
   return entry;
 }
 
-SspiContextEntry *establishedServerContext(JNIEnv *env, ContextHandle handle) {
-  SspiContextEntry *entry = findContextOrThrow(env, handle);
+SspiContextEntry *establishedServerContext(JNIEnv *env, const ContextInUse &used) {
+  SspiContextEntry *entry = findContextOrThrow(env, used);
   if (entry == nullptr || !hasRoleOrThrow(env, *entry, ContextRole::Server) ||
       !isInStateOrThrow(env, *entry, SspiContextState::Success)) {
     return nullptr;

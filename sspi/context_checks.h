@@ -8,8 +8,12 @@ namespace ntseclink {
 
 enum class ContextRole { Client, Server };
 
-// The entry with `handle`, or null after "Invalid handle".
-SspiContextEntry *findContextOrThrow(JNIEnv *env, ContextHandle handle);
+// The context a native works on, held until the native ends.
+using ContextInUse = EntryInUse<SspiContextEntry>;
+ContextInUse useContext(ContextHandle handle);
+
+// The entry in use, or null after "Invalid handle".
+SspiContextEntry *findContextOrThrow(JNIEnv *env, const ContextInUse &used);
 // False after "Wrong context type".
 bool hasRoleOrThrow(JNIEnv *env, const SspiContextEntry &entry, ContextRole role);
 // False after "Invalid state".
@@ -21,8 +25,8 @@ bool isInStateOrThrow(JNIEnv *env, const SspiContextEntry &entry, SspiContextSta
 bool isImpersonatingThreadOrThrow(JNIEnv *env, const SspiContextEntry &entry);
 
 // An entry whose handshake has completed, of either role.
-SspiContextEntry *establishedContext(JNIEnv *env, ContextHandle handle);
+SspiContextEntry *establishedContext(JNIEnv *env, const ContextInUse &used);
 // A server entry whose handshake has completed: what acts for the client.
-SspiContextEntry *establishedServerContext(JNIEnv *env, ContextHandle handle);
+SspiContextEntry *establishedServerContext(JNIEnv *env, const ContextInUse &used);
 
 }  // namespace ntseclink

@@ -10,6 +10,7 @@ ContextHandle sspiHandleCounter = 0;
 }
 
 ContextHandle nextSspiHandle() {
+  CriticalSectionLock lock(libraryLock());
   return advanceHandleCounter(sspiHandleCounter, sspiContextTable());
 }
 

@@ -1,5 +1,4 @@
-// The table of SSPI security contexts that Java names by handle. Every access
-// happens under LibraryLock.
+// The table of SSPI security contexts that Java names by handle.
 #pragma once
 
 #include <windows.h>
@@ -18,8 +17,7 @@ using SspiSecurityContext = PlatformResource<CtxtHandle, DeleteSecurityContext>;
 
 enum class SspiContextState : int32_t { Initial = 0, Negotiating = 1, Success = 2, Error = 3 };
 
-struct SspiContextEntry {
-  ContextHandle handle = 0;
+struct SspiContextEntry : TableEntry {
   SspiContextState state = SspiContextState::Initial;
   // Given back when the entry is removed (by FreeHandle, or when its
   // creation fails): the context first, as members go in reverse order.
@@ -42,7 +40,8 @@ struct SspiContextEntry {
 using SspiContextTable = HandleTable<SspiContextEntry>;
 
 // The process-wide table, a static object of the library entry, and the
-// family's lock, which the entry creates at load and deletes at unload.
+// family's lock, which guards the table alone (see bridge/handle_table.h) and
+// which the entry creates at load and deletes at unload.
 SspiContextTable &sspiContextTable();
 CRITICAL_SECTION &libraryLock();
 
@@ -50,8 +49,8 @@ CRITICAL_SECTION &libraryLock();
 // giving them back (why: see the library entry).
 void disownSspiContexts();
 
-// The next handle for a creation attempt; the counter stays advanced whatever
-// the creation does.
+// The next handle for a creation attempt, taken under the family's lock; the
+// counter stays advanced whatever the creation does.
 ContextHandle nextSspiHandle();
 void resetSspiHandleCounter();
 void setSspiHandleCounterForTesting(ContextHandle value);

@@ -1,5 +1,4 @@
 // Creating a client or server security context.
-#include "bridge/critical_section_lock.h"
 #include "sspi/context_table.h"
 #include "sspi/handshake.h"
 
@@ -78,12 +77,11 @@ bool acquireCredentials(JNIEnv *env, SspiContextEntry &entry, WideString &packag
   return true;
 }
 
-// A creation that does not finish leaves no entry: the pending entry goes,
-// giving back what it acquired.
+// The package calls run with no lock held; a creation that does not finish
+// leaves no entry: the pending entry goes, giving back what it acquired.
 jint createContext(JNIEnv *env, bool isClient, ULONG requestedFlags, WideString packageName,
                    const WideString &targetName) {
-  CriticalSectionLock lock(libraryLock());
-  PendingEntry<SspiContextEntry> pending(sspiContextTable(), nextSspiHandle());
+  PendingEntry<SspiContextEntry> pending(nextSspiHandle());
   SspiContextEntry &entry = pending.entry();
   entry.requestedFlags = requestedFlags;
   entry.isClient = isClient;
@@ -100,9 +98,9 @@ jint createContext(JNIEnv *env, bool isClient, ULONG requestedFlags, WideString 
     // the empty handle of a server that never accepted a token.
     entry.context.reset(CtxtHandle{});
     entry.state = SspiContextState::Initial;
-    return pending.keep();
+    return pending.keep(libraryLock(), sspiContextTable());
   }
-  return startClient(env, entry, targetName) ? pending.keep() : 0;
+  return startClient(env, entry, targetName) ? pending.keep(libraryLock(), sspiContextTable()) : 0;
 }
 
 }  // namespace

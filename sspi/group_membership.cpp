@@ -1,7 +1,6 @@
 // Whether the authenticated client belongs to a group, as the system decides
 // from the client's own token.
 #include "accounts/account_names.h"
-#include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
 
@@ -157,8 +156,8 @@ bool isGroupMember(JNIEnv *env, ContextHandle handle, jstring groupName) {
     throwWinAuthException(env, "Group name cannot be null");
     return false;
   }
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedServerContext(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = establishedServerContext(env, used);
   if (entry == nullptr) {
     return false;
   }

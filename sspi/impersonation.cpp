@@ -1,5 +1,4 @@
 // Acting as the authenticated client on the calling thread.
-#include "bridge/critical_section_lock.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
 
@@ -8,8 +7,8 @@ namespace ntseclink {
 namespace {
 
 void startImpersonating(JNIEnv *env, ContextHandle handle) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedServerContext(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = establishedServerContext(env, used);
   if (entry == nullptr) {
     return;
   }
@@ -32,8 +31,8 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
 }
 
 void stopImpersonating(JNIEnv *env, ContextHandle handle) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedServerContext(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = establishedServerContext(env, used);
   if (entry == nullptr) {
     return;
   }

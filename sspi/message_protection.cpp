@@ -3,7 +3,6 @@
 // back to back, which the peer's package reads as one stream.
 #include <limits>
 
-#include "bridge/critical_section_lock.h"
 #include "sspi/context_checks.h"
 
 namespace ntseclink {
@@ -98,8 +97,8 @@ jbyteArray protectionNative(JNIEnv *env, ContextHandle handle, jbyteArray messag
       throwWinAuthException(env, "Message cannot be null");
       return nullptr;
     }
-    CriticalSectionLock lock(libraryLock());
-    SspiContextEntry *entry = establishedContext(env, handle);
+    ContextInUse used = useContext(handle);
+    SspiContextEntry *entry = establishedContext(env, used);
     if (entry == nullptr) {
       return nullptr;
     }

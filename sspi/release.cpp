@@ -1,5 +1,4 @@
 // Releasing a security context: the only way an entry Java holds ends.
-#include "bridge/critical_section_lock.h"
 #include "sspi/context_checks.h"
 
 namespace ntseclink {
@@ -7,12 +6,12 @@ namespace ntseclink {
 namespace {
 
 void freeContext(JNIEnv *env, ContextHandle handle) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = sspiContextTable().find(handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = used.get();
   if (entry == nullptr) {
     return;
   }
-  // Revert, then remove the entry, which deletes its context and frees its
+  // Revert, then remove the entry, delete its context and free its
   // credentials: in this order, with their results ignored, since the entry
   // goes whatever they answer. An impersonation running on another thread
   // keeps the entry, so that its thread can still end it and release the
@@ -24,7 +23,9 @@ void freeContext(JNIEnv *env, ContextHandle handle) {
   if (impersonating) {
     RevertSecurityContext(entry->context.address());
   }
-  sspiContextTable().remove(handle);
+  used.removeFrom(libraryLock(), sspiContextTable());
+  entry->context.reset();
+  entry->credentials.reset();
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // The token exchange between the peers of a handshake.
-#include "bridge/critical_section_lock.h"
 #include "sspi/context_checks.h"
 #include "sspi/handshake.h"
 
@@ -74,8 +73,8 @@ bool finishStep(JNIEnv *env, SspiContextEntry &entry, SECURITY_STATUS status, co
 }
 
 bool initialize(JNIEnv *env, ContextHandle handle, jbyteArray token) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = findContextOrThrow(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = findContextOrThrow(env, used);
   if (entry == nullptr || !hasRoleOrThrow(env, *entry, ContextRole::Client) ||
       !isInStateOrThrow(env, *entry, SspiContextState::Negotiating)) {
     return false;
@@ -86,8 +85,8 @@ bool initialize(JNIEnv *env, ContextHandle handle, jbyteArray token) {
 }
 
 bool accept(JNIEnv *env, ContextHandle handle, jbyteArray token) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = findContextOrThrow(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = findContextOrThrow(env, used);
   if (entry == nullptr || !hasRoleOrThrow(env, *entry, ContextRole::Server)) {
     return false;
   }
@@ -103,8 +102,8 @@ bool accept(JNIEnv *env, ContextHandle handle, jbyteArray token) {
 }
 
 jbyteArray challengeToken(JNIEnv *env, ContextHandle handle) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = findContextOrThrow(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = findContextOrThrow(env, used);
   if (entry == nullptr) {
     return nullptr;
   }
@@ -114,8 +113,8 @@ jbyteArray challengeToken(JNIEnv *env, ContextHandle handle) {
 // A value of an established context, of either role; 0 after a failed check.
 template <typename Read>
 jint establishedValue(JNIEnv *env, ContextHandle handle, Read read) {
-  CriticalSectionLock lock(libraryLock());
-  SspiContextEntry *entry = establishedContext(env, handle);
+  ContextInUse used = useContext(handle);
+  SspiContextEntry *entry = establishedContext(env, used);
   return entry == nullptr ? 0 : static_cast<jint>(read(*entry));
 }
 

@@ -74,7 +74,11 @@ AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager() {
   return AuthzResourceManager.get();
 }
 jint nextUserHandle() {
+  CriticalSectionLock lock(UserAuthLock);
   return advanceHandleCounter(UserHandleCounter, userContextTable());
+}
+UserContextInUse useUserContext(UserContextHandle handle) {
+  return {UserAuthLock, userContextTable(), handle};
 }
 void setUserHandleCounterForTesting(jint value) {
   UserHandleCounter = value;

@@ -18,7 +18,11 @@ void shutdownUserAuth();
 bool userAuthInitialized();
 CRITICAL_SECTION &userAuthLock();
 AUTHZ_RESOURCE_MANAGER_HANDLE authzResourceManager();
+// Taken under the family's lock, which guards the table alone.
 jint nextUserHandle();
+// The user context a native works on, held until the native ends.
+using UserContextInUse = EntryInUse<UserContextEntry>;
+UserContextInUse useUserContext(UserContextHandle handle);
 void setUserHandleCounterForTesting(jint value);
 
 }  // namespace ntseclink

@@ -1,5 +1,5 @@
-// The table of user authorization contexts that Java names by handle. Every
-// access happens under UserAuthLock.
+// The table of user authorization contexts that Java names by handle, under
+// UserAuthLock (see bridge/handle_table.h).
 #pragma once
 
 #include <windows.h>
@@ -15,8 +15,7 @@ using UserContextHandle = jint;
 
 using AuthzClientContext = PlatformResource<AUTHZ_CLIENT_CONTEXT_HANDLE, AuthzFreeContext>;
 
-struct UserContextEntry {
-  UserContextHandle handle = 0;
+struct UserContextEntry : TableEntry {
   ByteBuffer sidBuffer;
   ByteBuffer domainBuffer;
   ByteBuffer groupBuffer;

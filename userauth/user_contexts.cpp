@@ -1,7 +1,6 @@
 // Making and releasing user contexts: a named user's groups as Authz computes
 // them from the user's SID, without a logon.
 #include "accounts/account_names.h"
-#include "bridge/critical_section_lock.h"
 #include "userauth/user_auth_state.h"
 
 namespace ntseclink {
@@ -67,19 +66,22 @@ UserContextHandle createUserContext(JNIEnv *env, jstring userName) {
     throwWinAuthException(env, "Local users not allowed");
     return 0;
   }
-  CriticalSectionLock lock(userAuthLock());
-  PendingEntry<UserContextEntry> pending(userContextTable(), nextUserHandle());
+  // The platform calls run with no lock held.
+  PendingEntry<UserContextEntry> pending(nextUserHandle());
   UserContextEntry &entry = pending.entry();
   if (!lookUpUser(env, entry, name) || !makeClientContext(env, entry) || !captureGroups(env, entry)) {
     return 0;
   }
-  return pending.keep();
+  return pending.keep(userAuthLock(), userContextTable());
 }
 
 void freeUserContext(UserContextHandle handle) {
-  CriticalSectionLock lock(userAuthLock());
-  // The entry releases its client context as it goes; an unknown handle is ignored.
-  userContextTable().remove(handle);
+  UserContextInUse used = useUserContext(handle);
+  // An unknown handle is ignored.
+  if (used.get() != nullptr) {
+    used.removeFrom(userAuthLock(), userContextTable());
+    used.get()->clientContext.reset();
+  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Group membership of a user context's user, from the groups captured when
 // the context was made.
 #include "accounts/account_names.h"
-#include "bridge/critical_section_lock.h"
 #include "userauth/user_auth_state.h"
 
 namespace ntseclink {
@@ -24,8 +23,8 @@ bool isGroupMember(JNIEnv *env, UserContextHandle handle, jstring groupName) {
     throwWinAuthException(env, "Not initialized");
     return false;
   }
-  CriticalSectionLock lock(userAuthLock());
-  const UserContextEntry *entry = userContextTable().find(handle);
+  UserContextInUse used = useUserContext(handle);
+  const UserContextEntry *entry = used.get();
   if (entry == nullptr) {
     throwWinAuthException(env, "Invalid handle");
     return false;

@@ -19,7 +19,7 @@ namespace ntseclink_bench {
 namespace {
 
 constexpr int kRounds = 15;
-constexpr int kCallsPerBatch = 48;  // shared out evenly on 1 and 8 threads
+constexpr int kCallsPerBatch = 192;  // shared out evenly on 1 and 8 threads
 constexpr auto kLatency = std::chrono::microseconds(200);
 
 struct Scenario {

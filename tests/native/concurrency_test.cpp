@@ -3,11 +3,13 @@
 // protection, impersonation, group checks, user contexts, registry calls and
 // releases. Every handle handed out is distinct, nothing leaks, and the work
 // ends within a bound (a deadlock fails the run instead of hanging it).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -181,6 +183,124 @@ TEST_F(Concurrency, ThreadsAuthenticateProtectAndReleaseAtOnce) {
   }
   EXPECT_EQ(ledger.problems(), std::vector<std::string>{});
   EXPECT_EQ(winsim::liveCounts().authzClientContexts, 0);
+  EXPECT_EQ(winsim::liveCounts().credentials, 0);
+}
+
+// ---- Interleavings the per-context locks allow -------------------------------
+
+constexpr auto kStepLatency = std::chrono::milliseconds(200);
+
+// Runs `first` on a thread of its own (with a JNI environment of its own)
+// until it waits in `slowCall`, which takes kStepLatency, then `second` on
+// this thread; whether `second` waited for `first` (it returned no sooner
+// than the slow call could end), and the exception `first` left (or "").
+struct Overlap {
+  bool secondWaitedForFirst = false;
+  std::string firstException;
+};
+
+template <typename First, typename Second>
+Overlap overlap(const char *slowCall, First first, Second second) {
+  winsim::clearJournal();
+  winsim::setCallLatency(slowCall, kStepLatency);
+  auto start = std::chrono::steady_clock::now();
+  std::future<std::string> firstDone = std::async(std::launch::async, [first] {
+    jnihost::Jvm jvm;
+    first(jvm);
+    std::optional<jnihost::Exception> pending = jvm.pendingException();
+    return pending ? pending->message : std::string();
+  });
+  auto journalled = [slowCall] {
+    std::vector<std::string> names = winsim::journalNames();
+    return std::find(names.begin(), names.end(), slowCall) != names.end();
+  };
+  while (!journalled()) {
+    std::this_thread::yield();
+  }
+  second();
+  Overlap out;
+  out.secondWaitedForFirst = std::chrono::steady_clock::now() - start >= kStepLatency;
+  if (firstDone.wait_for(kBound) != std::future_status::ready) {
+    std::fprintf(stderr, "Concurrency: a native did not finish within the bound (deadlock?)\n");
+    std::abort();
+  }
+  out.firstException = firstDone.get();
+  winsim::setCallLatency(slowCall, std::chrono::microseconds(0));
+  return out;
+}
+
+class ConcurrentInterleaving : public Concurrency {
+ protected:
+  // The exception looking `handle` up leaves; "" while it names a context.
+  std::string lookUp(jint handle) {
+    api().SSPI_GetChallengeToken(jvm.env(), nullptr, handle);
+    return takeException();
+  }
+};
+
+TEST_F(ConcurrentInterleaving, ReleaseDuringAStepWaitsForItAndThenReleases) {
+  jint client = createContext(true, 0, u"NTLM");
+  jint server = createContext(false, 0, u"NTLM");
+  std::vector<uint8_t> token = challengeToken(client);
+  const jnihost::Natives &calls = api();
+  Overlap run = overlap(
+      "AcceptSecurityContext",
+      [&calls, server, token](jnihost::Jvm &other) {
+        calls.SSPI_Accept(other.env(), nullptr, server, other.newByteArray(token));
+      },
+      [&] { freeContext(server); });
+  EXPECT_TRUE(run.secondWaitedForFirst);
+  EXPECT_EQ(run.firstException, "");
+  EXPECT_EQ(takeException(), "");
+  EXPECT_EQ(lookUp(server), winAuth("Invalid handle"));
+  EXPECT_EQ(winsim::liveCounts().securityContexts, 1);  // the client's
+  EXPECT_EQ(winsim::liveCounts().credentials, 1);
+  freeContext(client);
+}
+
+TEST_F(ConcurrentInterleaving, TwoStepsOfOneContextRunOneAfterTheOther) {
+  jint client = createContext(true, 0, u"NTLM");
+  jint server = createContext(false, 0, u"NTLM");
+  std::vector<uint8_t> token = challengeToken(client);
+  const jnihost::Natives &calls = api();
+  jboolean secondDone = JNI_TRUE;
+  Overlap run = overlap(
+      "AcceptSecurityContext",
+      [&calls, server, token](jnihost::Jvm &other) {
+        calls.SSPI_Accept(other.env(), nullptr, server, other.newByteArray(token));
+      },
+      [&] { secondDone = api().SSPI_Accept(jvm.env(), nullptr, server, jvm.newByteArray(token)); });
+  // The second step came after the first, whole: the first token again is
+  // no answer to the server's challenge.
+  EXPECT_TRUE(run.secondWaitedForFirst);
+  EXPECT_EQ(run.firstException, "");
+  EXPECT_EQ(secondDone, JNI_FALSE);
+  EXPECT_NE(takeException(), "");
+  freeContext(server);
+  freeContext(client);
+}
+
+TEST_F(ConcurrentInterleaving, CreationRacingReleaseOfItsHandleKeepsTheNewContext) {
+  jint before = createContext(false, 0, u"NTLM");
+  freeContext(before);
+  jint expected = before + 1;
+  const jnihost::Natives &calls = api();
+  jint created = 0;
+  Overlap run = overlap(
+      "AcquireCredentialsHandleW",
+      [&calls, &created](jnihost::Jvm &other) {
+        created =
+            calls.SSPI_CreateContext(other.env(), nullptr, JNI_FALSE, 0, other.newString(u"NTLM"), nullptr);
+      },
+      [&] {
+        // Not handed out yet: unknown to every native until its creation ends.
+        EXPECT_EQ(lookUp(expected), winAuth("Invalid handle"));
+        freeContext(expected);
+      });
+  EXPECT_EQ(run.firstException, "");
+  ASSERT_EQ(created, expected);
+  EXPECT_EQ(lookUp(created), "");
+  freeContext(created);
   EXPECT_EQ(winsim::liveCounts().credentials, 0);
 }
 

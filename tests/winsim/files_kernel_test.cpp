@@ -211,6 +211,23 @@ TEST_F(KernelTest, CriticalSectionExcludesOtherThreadsAndIsReentrant) {
   DeleteCriticalSection(&section);
 }
 
+TEST_F(KernelTest, SlimLockExcludesOtherThreadsWithNothingToCreate) {
+  SRWLOCK lock = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&lock);
+  std::atomic<bool> acquired{false};
+  std::thread other([&] {
+    AcquireSRWLockExclusive(&lock);
+    acquired = true;
+    ReleaseSRWLockExclusive(&lock);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(acquired);
+  ReleaseSRWLockExclusive(&lock);
+  other.join();
+  EXPECT_TRUE(acquired);
+  EXPECT_EQ(lock.Ptr, nullptr);
+}
+
 using KernelDeathTest = KernelTest;
 
 TEST_F(KernelDeathTest, CriticalSectionMisuseAbortsLoudly) {
@@ -222,6 +239,8 @@ TEST_F(KernelDeathTest, CriticalSectionMisuseAbortsLoudly) {
   LeaveCriticalSection(&section);
   DeleteCriticalSection(&section);
   EXPECT_DEATH(EnterCriticalSection(&section), "not initialised or already deleted");
+  SRWLOCK lock = SRWLOCK_INIT;
+  EXPECT_DEATH(ReleaseSRWLockExclusive(&lock), "released while not held");
 }
 
 }  // namespace

@@ -132,6 +132,13 @@ typedef struct _RTL_CRITICAL_SECTION {
   ULONG_PTR SpinCount;
 } RTL_CRITICAL_SECTION, CRITICAL_SECTION, *LPCRITICAL_SECTION, *PCRITICAL_SECTION;
 
+// Slim reader/writer locks: nothing to create or delete.
+typedef struct _RTL_SRWLOCK {
+  PVOID Ptr;
+} RTL_SRWLOCK, SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT \
+  { 0 }
+
 // Security identifiers.
 typedef PVOID PSID;
 typedef struct _SID_IDENTIFIER_AUTHORITY {
@@ -284,6 +291,8 @@ WINSIM_API void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSe
 WINSIM_API void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 WINSIM_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 WINSIM_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINSIM_API void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
+WINSIM_API void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 WINSIM_API DWORD WINAPI GetLastError(void);
 WINSIM_API void WINAPI SetLastError(DWORD dwErrCode);
 WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject);

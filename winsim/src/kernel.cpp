@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,20 @@ CriticalSectionState &sectionOf(LPCRITICAL_SECTION section, const char *function
   }
   return *reinterpret_cast<CriticalSectionState *>(section->DebugInfo);
 }
+
+// Every slim lock's state is its Ptr; one mutex and condition guard them all,
+// since a slim lock has nothing of its own to hold them in.
+struct SlimLocks {
+  std::mutex mutex;
+  std::condition_variable released;
+};
+
+SlimLocks &slimLocks() {
+  static SlimLocks *locks = new SlimLocks;  // never destroyed: used until exit
+  return *locks;
+}
+
+void *const kHeldExclusive = reinterpret_cast<void *>(1);
 
 DWORD buildNumberOf(DWORD major, DWORD minor) {
   static const struct {
@@ -230,6 +245,28 @@ WINSIM_API void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection
     section.owner = std::thread::id();
   }
   section.mutex.unlock();
+}
+
+WINSIM_API void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock) {
+  enterCall("AcquireSRWLockExclusive");
+  if (SRWLock == nullptr) {
+    abortMisuse("AcquireSRWLockExclusive", "null lock");
+  }
+  std::unique_lock<std::mutex> guard(slimLocks().mutex);
+  slimLocks().released.wait(guard, [SRWLock] { return SRWLock->Ptr == nullptr; });
+  SRWLock->Ptr = kHeldExclusive;
+}
+
+WINSIM_API void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock) {
+  enterCall("ReleaseSRWLockExclusive");
+  {
+    std::lock_guard<std::mutex> guard(slimLocks().mutex);
+    if (SRWLock == nullptr || SRWLock->Ptr != kHeldExclusive) {
+      abortMisuse("ReleaseSRWLockExclusive", "released while not held");
+    }
+    SRWLock->Ptr = nullptr;
+  }
+  slimLocks().released.notify_all();
 }
 
 WINSIM_API void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
