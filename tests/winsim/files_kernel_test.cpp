@@ -189,6 +189,23 @@ TEST_F(KernelTest, TerminateProcessEndsTheProcessWithItsCode) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// While this thread holds a lock (through `enter`, once more than `leave`
+// undoes), another thread's `enter` waits until the last `leave`.
+template <typename Enter, typename Leave>
+void expectExcludesOtherThreads(Enter enter, Leave leave) {
+  std::atomic<bool> entered{false};
+  std::thread other([&] {
+    enter();
+    entered = true;
+    leave();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(entered);  // still held once by this thread
+  leave();
+  other.join();
+  EXPECT_TRUE(entered);
+}
+
 TEST_F(KernelTest, CriticalSectionExcludesOtherThreadsAndIsReentrant) {
   CRITICAL_SECTION section;
   InitializeCriticalSection(&section);
@@ -196,35 +213,16 @@ TEST_F(KernelTest, CriticalSectionExcludesOtherThreadsAndIsReentrant) {
   EnterCriticalSection(&section);
   EnterCriticalSection(&section);
   LeaveCriticalSection(&section);
-
-  std::atomic<bool> entered{false};
-  std::thread other([&] {
-    EnterCriticalSection(&section);
-    entered = true;
-    LeaveCriticalSection(&section);
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(entered);  // still held once by this thread
-  LeaveCriticalSection(&section);
-  other.join();
-  EXPECT_TRUE(entered);
+  expectExcludesOtherThreads([&] { EnterCriticalSection(&section); },
+                             [&] { LeaveCriticalSection(&section); });
   DeleteCriticalSection(&section);
 }
 
 TEST_F(KernelTest, SlimLockExcludesOtherThreadsWithNothingToCreate) {
   SRWLOCK lock = SRWLOCK_INIT;
   AcquireSRWLockExclusive(&lock);
-  std::atomic<bool> acquired{false};
-  std::thread other([&] {
-    AcquireSRWLockExclusive(&lock);
-    acquired = true;
-    ReleaseSRWLockExclusive(&lock);
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(acquired);
-  ReleaseSRWLockExclusive(&lock);
-  other.join();
-  EXPECT_TRUE(acquired);
+  expectExcludesOtherThreads([&] { AcquireSRWLockExclusive(&lock); },
+                             [&] { ReleaseSRWLockExclusive(&lock); });
   EXPECT_EQ(lock.Ptr, nullptr);
 }
 
