@@ -16,8 +16,9 @@ package com.corvane.zel.ntseclink;
  *
  * <p>Every failure raises a {@link WinAuthException} (or a subclass) with an
  * invalid handle, state, role or argument as its text, or a failing Windows
- * status as "Platform error: " and eight hexadecimal digits. All calls of
- * this class in the process are serialised.
+ * status as "Platform error: " and eight hexadecimal digits. Calls on one
+ * context run one at a time, and a release waits for a call in progress on
+ * its context; calls on different contexts run in parallel.
  */
 public final class SSPI {
     static {
