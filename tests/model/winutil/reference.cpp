@@ -46,6 +46,19 @@ uint32_t openKey(PlatformPath &path, const std::u16string &key, bool view64) {
   return status == ERROR_FILE_NOT_FOUND && view64 ? once() : status;
 }
 
+// The steps both registry setters take before they store: the status that
+// ends the write, or 0 when the value is to be stored.
+uint32_t prepareWrite(PlatformPath &path, const std::optional<std::u16string> &key,
+                      const std::u16string &name, bool view64) {
+  if (unusable(key, name)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (uint32_t status = openKey(path, *key, view64)) {
+    return status;
+  }
+  return path.call("RegSetValueExW", {ERROR_ACCESS_DENIED}).value_or(0);
+}
+
 }  // namespace
 
 Outcome ReferenceModel::readString(PlatformPath &path, const std::optional<std::u16string> &key,
@@ -65,14 +78,8 @@ Outcome ReferenceModel::readString(PlatformPath &path, const std::optional<std::
 
 Outcome ReferenceModel::writeString(PlatformPath &path, const std::optional<std::u16string> &key,
                                     const std::u16string &name, const std::u16string &text, bool view64) {
-  if (unusable(key, name)) {
-    return intValue(ERROR_INVALID_PARAMETER);
-  }
-  if (uint32_t status = openKey(path, *key, view64)) {
+  if (uint32_t status = prepareWrite(path, key, name, view64)) {
     return intValue(status);
-  }
-  if (auto code = path.call("RegSetValueExW", {ERROR_ACCESS_DENIED})) {
-    return intValue(*code);
   }
   registry_[name] = ModelValue{true, text, 0};
   return intValue(0);
@@ -80,14 +87,8 @@ Outcome ReferenceModel::writeString(PlatformPath &path, const std::optional<std:
 
 Outcome ReferenceModel::writeInt(PlatformPath &path, const std::optional<std::u16string> &key,
                                  const std::u16string &name, int32_t number, bool view64) {
-  if (unusable(key, name)) {
-    return intValue(ERROR_INVALID_PARAMETER);
-  }
-  if (uint32_t status = openKey(path, *key, view64)) {
+  if (uint32_t status = prepareWrite(path, key, name, view64)) {
     return intValue(status);
-  }
-  if (auto code = path.call("RegSetValueExW", {ERROR_ACCESS_DENIED})) {
-    return intValue(*code);
   }
   registry_[name] = ModelValue{false, u"", static_cast<uint32_t>(number)};
   return intValue(0);
