@@ -14,6 +14,7 @@ import java.io.IOException;
 import java.lang.module.ModuleDescriptor;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.attribute.PosixFilePermissions;
@@ -55,6 +56,7 @@ class ReleaseJarTest {
     private static final Pattern RELEASE_NAME = Pattern.compile("ntseclink-([0-9.]+)\\.jar");
     private static final String SERVLET_MODULE = "com.corvane.zel.ntseclink.servlet";
     private static final String REFUSAL = "ntseclink runs on 64-bit Windows; found os.name \"";
+    private static final byte[] MADE_UP_DLL = "MZ made-up bytes in place of the DLL".getBytes(StandardCharsets.US_ASCII);
 
     @Test
     void theJarHoldsTheTestedClassesAndTheTestedDllAndNoOtherNativeFile() throws Exception {
@@ -224,6 +226,28 @@ class ReleaseJarTest {
         }
     }
 
+    @ParameterizedTest(name = "recorded: {0}")
+    @CsvSource(delimiter = '|', nullValues = "none", value = {
+        "0000000000000000000000000000000000000000000000000000000000000000 | the copy %s has SHA-256 %s, not the expected"
+            + " 0000000000000000000000000000000000000000000000000000000000000000",
+        "not a SHA-256 | the jar's /native/windows-x86_64/ntseclink.dll.sha256 holds no SHA-256",
+        "none          | the jar records no SHA-256 of the DLL (/native/windows-x86_64/ntseclink.dll.sha256)",
+    })
+    void onWindowsADllThatDiffersFromTheJarsRecordIsRefusedAndNoCopyLeft(String recorded, String reason,
+            @TempDir Path tmpdir) throws Exception {
+        Properties windows = platform("Windows 11", "amd64", tmpdir);
+        UnsatisfiedLinkError error = assertThrows(UnsatisfiedLinkError.class,
+                () -> NativeLibraryLoader.copyJarDll(windows, madeUpJar(recorded)));
+        // %s in the reason stands for any text: the copy's path, the SHA-256 found.
+        Pattern expected = Pattern.compile(Pattern.quote(reason).replace("%s", "\\E.+\\Q"));
+        assertTrue(expected.matcher(error.getMessage()).find(), error.getMessage());
+        try (Stream<Path> left = Files.walk(tmpdir)) {
+            assertEquals(List.of(), left.filter(path -> !Files.isDirectory(path, LinkOption.NOFOLLOW_LINKS)
+                    || path.getFileName().toString().startsWith(PrivateDllCopy.COPY_PREFIX)).toList(),
+                    "a copy was left behind");
+        }
+    }
+
     @Test
     void aCopyThatDiffersFromTheRecordedSha256IsRefusedAndRemoved(@TempDir Path tmpdir) throws Exception {
         Properties windows = platform("Windows 11", "amd64", tmpdir);
@@ -259,6 +283,16 @@ class ReleaseJarTest {
         system.setProperty("java.io.tmpdir", tmpdir.toString());
         system.setProperty("user.name", "svc tarnwell$");
         return system;
+    }
+
+    /** A jar carrying made-up bytes as its DLL, and {@code recorded} as its record of their SHA-256 (none if null). */
+    private static NativeLibraryLoader.JarResources madeUpJar(String recorded) {
+        Map<String, byte[]> resources = new TreeMap<>();
+        resources.put(NativeLibraryLoader.DLL_RESOURCE, MADE_UP_DLL);
+        if (recorded != null) {
+            resources.put(NativeLibraryLoader.DLL_SHA256_RESOURCE, (recorded + "\n").getBytes(StandardCharsets.US_ASCII));
+        }
+        return name -> resources.containsKey(name) ? new ByteArrayInputStream(resources.get(name)) : null;
     }
 
     private static Path releaseJar() {
