@@ -198,14 +198,18 @@ final class NativeLibraryLoader {
     }
 
     /**
-     * The folder of the library's copies: one per user in the temporary
-     * folder (the user's own on Windows), so that a start removes only its
-     * own user's earlier copies.
+     * The folder named for the library's copies: one per user in the
+     * temporary folder, so that a start removes only its own user's earlier
+     * copies. A service's temporary folder is shared with other accounts
+     * (C:\Windows\Temp), so a start uses this folder only when it is the
+     * user's alone, and another of the user's otherwise (see
+     * {@link PrivateDllCopy}).
      */
     static Path copiesFolder(Properties system) {
         String user = system.getProperty("user.name", "").replaceAll("[^A-Za-z0-9._-]", "_");
         return Paths.get(system.getProperty("java.io.tmpdir", ""), "ntseclink-" + user);
     }
+
     private static String recordedSha256(JarResources jar) throws IOException {
         try (InputStream recorded = jar.open(DLL_SHA256_RESOURCE)) {
             if (recorded == null) {

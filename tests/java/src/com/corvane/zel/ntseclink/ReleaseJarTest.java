@@ -3,9 +3,11 @@ package com.corvane.zel.ntseclink;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.params.provider.Arguments.arguments;
 
 import com.corvane.zel.ntseclink.probe.WithoutHttpServer;
 import com.corvane.zel.ntseclink.servlet.NegotiateFilter;
@@ -13,13 +15,22 @@ import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.lang.module.ModuleDescriptor;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.nio.file.attribute.AclEntry;
+import java.nio.file.attribute.AclEntryFlag;
+import java.nio.file.attribute.AclEntryPermission;
+import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
+import java.nio.file.attribute.UserPrincipalLookupService;
+import java.nio.file.attribute.UserPrincipalNotFoundException;
 import java.security.MessageDigest;
 import java.util.ArrayList;
+import java.util.EnumSet;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.Map;
@@ -36,7 +47,9 @@ import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * The release jar, as the Windows build packed it, and its loader: the jar
@@ -57,6 +70,9 @@ class ReleaseJarTest {
     private static final String SERVLET_MODULE = "com.corvane.zel.ntseclink.servlet";
     private static final String REFUSAL = "ntseclink runs on 64-bit Windows; found os.name \"";
     private static final byte[] MADE_UP_DLL = "MZ made-up bytes in place of the DLL".getBytes(StandardCharsets.US_ASCII);
+    private static final String USER = System.getProperty("user.name");
+    private static final String EARLIER_COPY = PrivateDllCopy.COPY_PREFIX + "earlier";
+    private static final String NOTES = "notes.txt";
 
     @Test
     void theJarHoldsTheTestedClassesAndTheTestedDllAndNoOtherNativeFile() throws Exception {
@@ -201,8 +217,10 @@ class ReleaseJarTest {
     void onWindowsEachStartCopiesTheDllIntoAFreshPrivateFolderAndRemovesEarlierCopies(@TempDir Path tmpdir)
             throws Exception {
         Properties windows = platform("Windows Server 2022", "amd64", tmpdir);
+        Properties unusualName = platform("Windows Server 2022", "amd64", tmpdir);
+        unusualName.setProperty("user.name", "svc tarnwell$");
+        assertEquals(tmpdir.resolve("ntseclink-svc_tarnwell_"), NativeLibraryLoader.copiesFolder(unusualName));
         Path folder = NativeLibraryLoader.copiesFolder(windows);
-        assertEquals(tmpdir.resolve("ntseclink-svc_tarnwell_"), folder);
         byte[] dll = entries(releaseJar()).get(DLL_ENTRY);
 
         try (JarFile jar = new JarFile(releaseJar().toFile())) {
@@ -223,6 +241,117 @@ class ReleaseJarTest {
                     Stream<Path> copies = Files.list(folder)) {
                 assertEquals(List.of(third.file().getParent()), copies.toList(), "earlier copies were left behind");
             }
+        }
+    }
+
+    /** Puts something in or at a copies folder before a start, with a folder of the user's outside it. */
+    interface Planting {
+        void plant(Path folder, Path outside) throws IOException;
+    }
+
+    static Stream<Arguments> copiesFoldersNotTheUsersAlone() throws IOException {
+        return Stream.of(
+                arguments("its group can write", USER,
+                        (Planting) (folder, outside) -> folderWithACopy(folder, "rwxrwx---")),
+                arguments("others can write", USER,
+                        (Planting) (folder, outside) -> folderWithACopy(folder, "rwx----w-")),
+                // The test's account makes the folder for a start as another: the owner is not the start's user.
+                arguments("another account owns it", anotherAccount(),
+                        (Planting) (folder, outside) -> folderWithACopy(folder, "rwx------")),
+                arguments("it is a link to a folder of the user", USER, (Planting) (folder, outside) ->
+                        Files.createSymbolicLink(folder, folderWithACopy(outside, "rwx------"))));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("copiesFoldersNotTheUsersAlone")
+    void onWindowsACopiesFolderNotTheUsersAloneIsLeftAsItIsAndAFreshOneMade(String how, String user, Planting planting,
+            @TempDir Path tmpdir) throws Exception {
+        Properties windows = platform("Windows 11", "amd64", tmpdir);
+        windows.setProperty("user.name", user);
+        Path named = NativeLibraryLoader.copiesFolder(windows);
+        planting.plant(named, tmpdir.resolve("outside"));
+
+        try (PrivateDllCopy copy = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+            Path fresh = copy.file().getParent().getParent();
+            assertEquals(tmpdir, fresh.getParent());
+            assertTrue(fresh.getFileName().toString().startsWith(named.getFileName() + "-"), fresh.toString());
+            assertEquals("rwx------", permissions(fresh));
+            assertArrayEquals(MADE_UP_DLL, Files.readAllBytes(copy.file()));
+        }
+        assertTrue(Files.isRegularFile(named.resolve(EARLIER_COPY).resolve(NativeLibraryLoader.DLL_NAME)),
+                "the start removed copies from a folder that is not the user's alone");
+    }
+
+    @Test
+    void onWindowsTheFolderMadeInPlaceOfOneOthersCanWriteServesTheNextStartsToo(@TempDir Path tmpdir) throws Exception {
+        Properties windows = platform("Windows 11", "amd64", tmpdir);
+        folderWithACopy(NativeLibraryLoader.copiesFolder(windows), "rwxrwxrwx");
+        Path first;
+        try (PrivateDllCopy copy = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+            first = copy.file();
+        }
+        try (PrivateDllCopy copy = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+            assertEquals(first.getParent().getParent(), copy.file().getParent().getParent());
+            assertFalse(Files.exists(first.getParent()), "the earlier copy was left behind");
+        }
+    }
+
+    // Entries "PRINCIPAL TYPE PERMISSIONS [FLAGS]"; the user is alice. Windows file stores decide by this list.
+    @ParameterizedTest(name = "{0}")
+    @CsvSource(delimiter = '|', value = {
+        "the user alone                         | alice ALLOW all DIRECTORY_INHERIT,FILE_INHERIT            | true",
+        "others may read                        | alice ALLOW all; Users ALLOW READ_DATA,READ_ACL,EXECUTE    | true",
+        "others are denied writing              | alice ALLOW all; Everyone DENY WRITE_DATA,APPEND_DATA      | true",
+        "others may add files                   | alice ALLOW all; Users ALLOW WRITE_DATA,APPEND_DATA        | false",
+        "others may add files to what it holds  | alice ALLOW all; Users ALLOW WRITE_DATA INHERIT_ONLY,FILE_INHERIT | false",
+        "another may delete its entries         | alice ALLOW all; bob ALLOW DELETE_CHILD                    | false",
+        "another may change its list            | alice ALLOW all; bob ALLOW WRITE_ACL                       | false",
+        "another may take it over               | alice ALLOW all; bob ALLOW WRITE_OWNER                     | false",
+        "the user has no entry                  | bob ALLOW READ_DATA                                        | false",
+        "no entry, as Java shows a missing list | ''                                                         | false",
+    })
+    void onWindowsAFolderIsTheUsersAloneOnlyWhenItsAclLetsNoOtherPrincipalWrite(String acl, String entries,
+            boolean usersAlone) {
+        Map<String, UserPrincipal> principals = new TreeMap<>();
+        assertEquals(usersAlone, OwnerOnlyAccess.isOwnerOnly(aclOf(entries, principals),
+                principals.computeIfAbsent("alice", ReleaseJarTest::principal)));
+    }
+
+    static Stream<Arguments> linksPlantedInTheCopiesFolder() {
+        return Stream.of(
+                arguments("a link to a file outside, named like an earlier copy", (Planting) (folder, outside) ->
+                        Files.createSymbolicLink(folder.resolve(EARLIER_COPY), outside.resolve(NOTES))),
+                arguments("a link to a folder outside, named like an earlier copy", (Planting) (folder, outside) ->
+                        Files.createSymbolicLink(folder.resolve(EARLIER_COPY), outside)),
+                arguments("an earlier copy whose library is a link to a file outside", (Planting) (folder, outside) ->
+                        earlierCopyLinking(folder, NativeLibraryLoader.DLL_NAME, outside)),
+                arguments("an earlier copy whose lock is a link to a file outside", (Planting) (folder, outside) ->
+                        earlierCopyLinking(folder, PrivateDllCopy.LOCK_NAME, outside)));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("linksPlantedInTheCopiesFolder")
+    void onWindowsTheRemovalOfEarlierCopiesFollowsNoLink(String planted, Planting planting, @TempDir Path tmpdir)
+            throws Exception {
+        Properties windows = platform("Windows 11", "amd64", tmpdir);
+        // Outside the folder, files of the user that look like a copy's.
+        Path outside = Files.createDirectory(tmpdir.resolve("outside"));
+        List<String> outsideFiles = List.of(NOTES, PrivateDllCopy.LOCK_NAME, NativeLibraryLoader.DLL_NAME);
+        for (String name : outsideFiles) {
+            Files.writeString(outside.resolve(name), "the user's " + name);
+        }
+        Path earlier;
+        try (PrivateDllCopy copy = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+            earlier = copy.file().getParent();
+        }
+        planting.plant(earlier.getParent(), outside);
+
+        try (PrivateDllCopy copy = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+            assertEquals(earlier.getParent(), copy.file().getParent().getParent());
+            assertFalse(Files.exists(earlier), "the earlier copy was left behind");
+        }
+        for (String name : outsideFiles) {
+            assertEquals("the user's " + name, Files.readString(outside.resolve(name)), name + " outside the folder");
         }
     }
 
@@ -281,8 +410,13 @@ class ReleaseJarTest {
         system.setProperty("os.name", os);
         system.setProperty("os.arch", arch);
         system.setProperty("java.io.tmpdir", tmpdir.toString());
-        system.setProperty("user.name", "svc tarnwell$");
+        system.setProperty("user.name", USER);
         return system;
+    }
+
+    /** A jar carrying made-up bytes as its DLL, and their SHA-256 as its record. */
+    private static NativeLibraryLoader.JarResources madeUpJar() throws Exception {
+        return madeUpJar(sha256(MADE_UP_DLL));
     }
 
     /** A jar carrying made-up bytes as its DLL, and {@code recorded} as its record of their SHA-256 (none if null). */
@@ -293,6 +427,70 @@ class ReleaseJarTest {
             resources.put(NativeLibraryLoader.DLL_SHA256_RESOURCE, (recorded + "\n").getBytes(StandardCharsets.US_ASCII));
         }
         return name -> resources.containsKey(name) ? new ByteArrayInputStream(resources.get(name)) : null;
+    }
+
+    /** Makes {@code folder} with these permissions, holding an earlier start's copy. */
+    private static Path folderWithACopy(Path folder, String permissions) throws IOException {
+        earlierCopy(Files.createDirectories(folder));
+        Files.setPosixFilePermissions(folder, PosixFilePermissions.fromString(permissions));
+        return folder;
+    }
+
+    /** Makes an earlier copy in {@code folder} whose file {@code name} is a link to the same name in {@code outside}. */
+    private static void earlierCopyLinking(Path folder, String name, Path outside) throws IOException {
+        Path copy = earlierCopy(folder);
+        Files.delete(copy.resolve(name));
+        Files.createSymbolicLink(copy.resolve(name), outside.resolve(name));
+    }
+
+    /** Makes a copy in {@code folder} as an earlier start leaves it: its lock and its library. */
+    private static Path earlierCopy(Path folder) throws IOException {
+        Path copy = Files.createDirectory(folder.resolve(EARLIER_COPY));
+        Files.writeString(copy.resolve(PrivateDllCopy.LOCK_NAME), "");
+        Files.write(copy.resolve(NativeLibraryLoader.DLL_NAME), MADE_UP_DLL);
+        return copy;
+    }
+
+    /** The entries "PRINCIPAL TYPE PERMISSIONS [FLAGS]" separated by ";", PERMISSIONS "all" or a list. */
+    private static List<AclEntry> aclOf(String entries, Map<String, UserPrincipal> principals) {
+        List<AclEntry> acl = new ArrayList<>();
+        for (String entry : entries.split(";")) {
+            if (entry.isBlank()) {
+                continue;
+            }
+            String[] fields = entry.strip().split(" +");
+            AclEntry.Builder builder = AclEntry.newBuilder()
+                    .setPrincipal(principals.computeIfAbsent(fields[0], ReleaseJarTest::principal))
+                    .setType(AclEntryType.valueOf(fields[1]))
+                    .setPermissions(fields[2].equals("all") ? EnumSet.allOf(AclEntryPermission.class)
+                            : Stream.of(fields[2].split(",")).map(AclEntryPermission::valueOf).collect(Collectors.toSet()));
+            if (fields.length > 3) {
+                builder.setFlags(Stream.of(fields[3].split(",")).map(AclEntryFlag::valueOf).collect(Collectors.toSet()));
+            }
+            acl.add(builder.build());
+        }
+        return acl;
+    }
+
+    /** A principal of this name, equal to no other. */
+    private static UserPrincipal principal(String name) {
+        return () -> name;
+    }
+
+    /** An account of this machine other than the one the tests run as. */
+    private static String anotherAccount() throws IOException {
+        UserPrincipalLookupService accounts = FileSystems.getDefault().getUserPrincipalLookupService();
+        for (String name : List.of("nobody", "daemon", "root")) {
+            try {
+                if (!name.equals(USER)) {
+                    accounts.lookupPrincipalByName(name);
+                    return name;
+                }
+            } catch (UserPrincipalNotFoundException missing) {
+                // Try the next.
+            }
+        }
+        throw new IllegalStateException("no account but " + USER + " on this machine");
     }
 
     private static Path releaseJar() {
@@ -325,6 +523,7 @@ class ReleaseJarTest {
         selected.keySet().removeIf(name -> !name.startsWith(directory));
         return selected;
     }
+
 
     private static NativeLibraryLoader.JarResources resourcesOf(JarFile jar) {
         return name -> {
