@@ -7,11 +7,16 @@
 # NTSECLINK_RELEASE_JAR and NTSECLINK_TESTED_DLL (set by ctest) name the
 # release jar and the Windows build's DLL for the release tests.
 #
-# Usage: run-java-tests.sh BUILD_DIR [JUNIT_SELECTORS...]
+# Usage: run-java-tests.sh BUILD_DIR [--without-release | --release | JUNIT_SELECTORS...]
 #   BUILD_DIR is the Linux build directory after building the targets
 #   ntseclink, ntseclink_classes, ntseclink_servlet and ntseclink_java_tests.
-#   Selectors such as --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest
-#   run only those tests instead of all.
+#   --without-release runs every test but the release's (tagged "release");
+#   --release runs those alone. Only the Windows build makes the release:
+#   without it, --release says so and exits 77, which ctest reports as
+#   skipped, or fails when NTSECLINK_REQUIRE_RELEASE=1 (scripts/test.sh,
+#   which builds it first). Selectors such as
+#   --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest run only
+#   those tests instead of all.
 set -euo pipefail
 
 usage() {
@@ -44,9 +49,42 @@ WINSIM_ROOT="$(mktemp -d)"
 export WINSIM_ROOT
 trap 'rm -f "$output"; rm -rf "$WINSIM_ROOT"' EXIT
 
+readonly RELEASE_TAG=release
+readonly SKIPPED=77
+
+# Names the release's files that are missing, if any.
+missing_release_files() {
+  local file
+  for file in "${NTSECLINK_RELEASE_JAR:-}" "${NTSECLINK_TESTED_DLL:-}"; do
+    [[ -n "$file" && -f "$file" ]] || echo "${file:-(a file not named)}"
+  done
+}
+
+# Stops here when the release is missing: a skip, or a failure where it is required.
+require_release() {
+  local missing
+  missing="$(missing_release_files)"
+  [[ -n "$missing" ]] || return 0
+  echo "The release tests did not run: they read what the Windows build makes (scripts/build-windows.sh)," \
+    "and this is missing: ${missing//$'\n'/, }"
+  if [[ "${NTSECLINK_REQUIRE_RELEASE:-}" == 1 ]]; then
+    echo "FAILED: NTSECLINK_REQUIRE_RELEASE=1 requires them" >&2
+    exit 1
+  fi
+  exit "$SKIPPED"
+}
+
 # Every test of the jar, unless the options select some.
 selection=(--scan-class-path "$TESTS_JAR")
-(($# == 0)) || selection=("$@")
+case "${1:-}" in
+  "") ;;
+  --without-release) selection+=(--exclude-tag "$RELEASE_TAG" --fail-if-no-tests) ;;
+  --release)
+    require_release
+    selection+=(--include-tag "$RELEASE_TAG" --fail-if-no-tests)
+    ;;
+  *) selection=("$@") ;;
+esac
 
 status=0
 # java.library.path holds the tests' own support library.

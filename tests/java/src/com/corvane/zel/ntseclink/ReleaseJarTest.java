@@ -44,6 +44,7 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -60,9 +61,13 @@ import org.junit.jupiter.params.provider.MethodSource;
  * the DLL into a fresh folder only the user can open, checks the copy against
  * the SHA-256 recorded in the jar, and removes the copies of earlier starts.
  * The Windows cases run here with a Windows os.name, up to the point where
- * the DLL would be loaded.
+ * the DLL would be loaded, on a made-up jar. The cases tagged
+ * {@value #RELEASE} read the release, which only the Windows build makes.
  */
 class ReleaseJarTest {
+    /** The tag of the cases that need the release jar and the Windows build's DLL. */
+    static final String RELEASE = "release";
+
     private static final String PACKAGE_DIR = "com/corvane/zel/ntseclink/";
     private static final String DLL_ENTRY = NativeLibraryLoader.DLL_RESOURCE.substring(1);
     private static final String SHA256_ENTRY = NativeLibraryLoader.DLL_SHA256_RESOURCE.substring(1);
@@ -75,6 +80,7 @@ class ReleaseJarTest {
     private static final String NOTES = "notes.txt";
 
     @Test
+    @Tag(RELEASE)
     void theJarHoldsTheTestedClassesAndTheTestedDllAndNoOtherNativeFile() throws Exception {
         Map<String, byte[]> release = entries(releaseJar());
         Map<String, byte[]> tested = entries(ProbeJvm.codeSourceOf(SSPI.class));
@@ -94,6 +100,7 @@ class ReleaseJarTest {
     }
 
     @Test
+    @Tag(RELEASE)
     void theJarIsAModuleWhoseVersionIsTheReleaseVersion() throws Exception {
         Matcher name = RELEASE_NAME.matcher(releaseJar().getFileName().toString());
         assertTrue(name.matches(), releaseJar().toString());
@@ -121,6 +128,7 @@ class ReleaseJarTest {
     }
 
     @Test
+    @Tag(RELEASE)
     void theModuleLoadsWhereTheApplicationHasNoHttpServer() throws Exception {
         ProbeJvm probe = ProbeJvm.run(List.of(ProbeJvm.codeSourceOf(WithoutHttpServer.class)),
                 List.of("--module-path", releaseJar().toString(), "--add-modules", "com.corvane.zel.ntseclink",
@@ -131,6 +139,7 @@ class ReleaseJarTest {
     }
 
     @Test
+    @Tag(RELEASE)
     void theServletJarHoldsTheTestedFilterAndIsListedBesideTheMainJar() throws Exception {
         String version = RELEASE_NAME.matcher(releaseJar().getFileName().toString()).replaceAll("$1");
         Path servletJar = releaseJar().resolveSibling("ntseclink-servlet-" + version + ".jar");
@@ -153,6 +162,7 @@ class ReleaseJarTest {
     }
 
     @Test
+    @Tag(RELEASE)
     void offWindowsTheReleaseJarRefusesWithTheOsAndArchitectureFound(@TempDir Path tmpdir) throws Exception {
         ProbeJvm probe = ProbeJvm.run(List.of(releaseJar(), ProbeJvm.codeSourceOf(ReleaseJarTest.class)),
                 List.of("-Djava.io.tmpdir=" + tmpdir), ReleaseJarTest.class);
@@ -166,6 +176,7 @@ class ReleaseJarTest {
     }
 
     @ParameterizedTest
+    @Tag(RELEASE)
     @CsvSource(delimiter = '|', value = {
         "false | 2 | ntseclink doctor needs 64-bit Windows, or a native library named with"
             + " -Dntseclink.library.path=FILE",
@@ -221,26 +232,22 @@ class ReleaseJarTest {
         unusualName.setProperty("user.name", "svc tarnwell$");
         assertEquals(tmpdir.resolve("ntseclink-svc_tarnwell_"), NativeLibraryLoader.copiesFolder(unusualName));
         Path folder = NativeLibraryLoader.copiesFolder(windows);
-        byte[] dll = entries(releaseJar()).get(DLL_ENTRY);
 
-        try (JarFile jar = new JarFile(releaseJar().toFile())) {
-            NativeLibraryLoader.JarResources resources = resourcesOf(jar);
-            Path firstDirectory;
-            try (PrivateDllCopy first = NativeLibraryLoader.copyJarDll(windows, resources)) {
-                firstDirectory = first.file().getParent();
-                assertEquals(folder, firstDirectory.getParent());
-                assertArrayEquals(dll, Files.readAllBytes(first.file()));
-                assertEquals("rwx------", permissions(folder));
-                assertEquals("rwx------", permissions(firstDirectory));
-                try (PrivateDllCopy second = NativeLibraryLoader.copyJarDll(windows, resources)) {
-                    assertNotEquals(firstDirectory, second.file().getParent());
-                    assertTrue(Files.isRegularFile(first.file()), "a copy still held by its start was removed");
-                }
+        Path firstDirectory;
+        try (PrivateDllCopy first = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+            firstDirectory = first.file().getParent();
+            assertEquals(folder, firstDirectory.getParent());
+            assertArrayEquals(MADE_UP_DLL, Files.readAllBytes(first.file()));
+            assertEquals("rwx------", permissions(folder));
+            assertEquals("rwx------", permissions(firstDirectory));
+            try (PrivateDllCopy second = NativeLibraryLoader.copyJarDll(windows, madeUpJar())) {
+                assertNotEquals(firstDirectory, second.file().getParent());
+                assertTrue(Files.isRegularFile(first.file()), "a copy still held by its start was removed");
             }
-            try (PrivateDllCopy third = NativeLibraryLoader.copyJarDll(windows, resources);
-                    Stream<Path> copies = Files.list(folder)) {
-                assertEquals(List.of(third.file().getParent()), copies.toList(), "earlier copies were left behind");
-            }
+        }
+        try (PrivateDllCopy third = NativeLibraryLoader.copyJarDll(windows, madeUpJar());
+                Stream<Path> copies = Files.list(folder)) {
+            assertEquals(List.of(third.file().getParent()), copies.toList(), "earlier copies were left behind");
         }
     }
 
@@ -378,6 +385,7 @@ class ReleaseJarTest {
     }
 
     @Test
+    @Tag(RELEASE)
     void aCopyThatDiffersFromTheRecordedSha256IsRefusedAndRemoved(@TempDir Path tmpdir) throws Exception {
         Properties windows = platform("Windows 11", "amd64", tmpdir);
         Map<String, byte[]> release = entries(releaseJar());
@@ -524,13 +532,6 @@ class ReleaseJarTest {
         return selected;
     }
 
-
-    private static NativeLibraryLoader.JarResources resourcesOf(JarFile jar) {
-        return name -> {
-            JarEntry entry = jar.getJarEntry(name.substring(1));
-            return entry == null ? null : jar.getInputStream(entry);
-        };
-    }
 
     private static String permissions(Path path) throws IOException {
         return PosixFilePermissions.toString(Files.getPosixFilePermissions(path));
