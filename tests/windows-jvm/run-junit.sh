@@ -4,11 +4,14 @@
 # about the library's natives. Run by run-wine-tests.sh inside its Wine
 # prefix and Kerberos or domain environment.
 #
-# Usage: run-junit.sh JAVA_EXE RELEASE_JAR TESTS_JAR [JUNIT_OPTIONS...]
+# Usage: run-junit.sh JAVA_EXE RELEASE_JAR TESTS_JAR TEMP_DIR [JUNIT_OPTIONS...]
+#   TEMP_DIR (made when missing) is the JVM's java.io.tmpdir and its child
+#   JVMs', so that runs side by side do not see each other's copies of the DLL.
 set -euo pipefail
-(($# >= 3)) || { echo "usage: $0 JAVA_EXE RELEASE_JAR TESTS_JAR [JUNIT_OPTIONS...]" >&2; exit 2; }
-java_exe="$1" release_jar="$2" tests_jar="$3"
-shift 3
+(($# >= 4)) || { echo "usage: $0 JAVA_EXE RELEASE_JAR TESTS_JAR TEMP_DIR [JUNIT_OPTIONS...]" >&2; exit 2; }
+java_exe="$1" release_jar="$2" tests_jar="$3" temp_dir="$4"
+shift 4
+mkdir -p "$temp_dir"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly JUNIT_CONSOLE_JAR=/usr/share/java/junit-platform-console-standalone.jar
 # HotSpot's -Xcheck:jni reports, as run-java-tests.sh reads them.
@@ -30,7 +33,7 @@ done
 output="$(mktemp)"
 trap 'rm -f "$output"' EXIT
 status=0
-"$WINE" "$java_exe" -Xcheck:jni \
+"$WINE" "$java_exe" -Xcheck:jni -Djava.io.tmpdir="$(windows_path "$temp_dir")" \
   -Dwindowsjvm.releaseJar="$(windows_path "$release_jar")" -Dwindowsjvm.testsJar="$(windows_path "$tests_jar")" \
   -jar "$(windows_path "$JUNIT_CONSOLE_JAR")" \
   --class-path "$(windows_path "$release_jar");$(windows_path "$tests_jar")" \

@@ -1,7 +1,6 @@
 package com.corvane.zel.ntseclink.windowsjvm;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.corvane.zel.ntseclink.ClientContext;
@@ -47,7 +46,8 @@ final class Handshakes {
                 assertTrue(client.isEstablished(), "the client is established");
                 return tokens;
             }
-            assertFalse(client.initialize(answer), "the client goes on while the server asks for more");
+            // An NTLM client is done with its last token, which the server has yet to take.
+            client.initialize(answer);
             token = client.challengeToken();
         }
         throw new AssertionError("no end after 10 steps");

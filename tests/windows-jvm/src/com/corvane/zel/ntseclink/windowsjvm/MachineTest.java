@@ -10,6 +10,7 @@ import com.corvane.zel.ntseclink.UserContext;
 import com.corvane.zel.ntseclink.WinAuthException;
 import com.corvane.zel.ntseclink.WinUtil;
 import java.nio.file.Files;
+import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.Locale;
 import java.util.Optional;
@@ -42,10 +43,18 @@ class MachineTest {
     }
 
     @Test
-    void theDataDirectoryIsMadeUnderProgramData() {
-        String path = WinUtil.GetCommonAppDataFilePath("x.log");
-        assertEquals("C:\\ProgramData\\Corvane\\Corvane Tarnwell\\x.log", path, "data file path");
-        assertTrue(Files.isDirectory(Paths.get(path).getParent()), "the data directory exists");
+    void theDataDirectoryIsMadeUnderProgramData() throws Exception {
+        Path company = Paths.get("C:\\ProgramData\\Corvane");
+        assertFalse(Files.exists(company), company + " exists before the test");
+        try {
+            String path = WinUtil.GetCommonAppDataFilePath("x.log");
+            assertEquals("C:\\ProgramData\\Corvane\\Corvane Tarnwell\\x.log", path, "data file path");
+            assertTrue(Files.isDirectory(Paths.get(path).getParent()), "the data directory exists");
+        } finally {
+            // The machine as it was, for whatever runs next in the prefix.
+            Files.deleteIfExists(company.resolve("Corvane Tarnwell"));
+            Files.deleteIfExists(company);
+        }
     }
 
     @Test
