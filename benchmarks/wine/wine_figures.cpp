@@ -84,9 +84,9 @@ class Figures {
 
  private:
   jint create(jboolean isClient) {
-    const jint handle = natives_.SSPI_CreateContext(jvm_->env(), nullptr, isClient, isClient ? kClientFlags : 0,
-                                                    jvm_->newString(u"Kerberos"),
-                                                    isClient ? jvm_->newString(spn_) : nullptr);
+    const jint handle =
+        natives_.SSPI_CreateContext(jvm_->env(), nullptr, isClient, isClient ? kClientFlags : 0,
+                                    jvm_->newString(u"Kerberos"), isClient ? jvm_->newString(spn_) : nullptr);
     if (handle == 0) {
       throw std::runtime_error("CreateContext failed");
     }
