@@ -13,6 +13,11 @@
 #   domain                   NTLM and Negotiate through a throw-away Active
 #   domain-no-credentials    Directory domain controller on loopback
 #   domain-disabled-account  (samba-domain.sh), each as another domain account
+#   windows-jvm              the release jar in a real Windows JVM (the pinned
+#   windows-jvm-domain       runtime, ../windows-jvm/runtime.sh): the JUnit
+#                            suite of ../windows-jvm against the realm, then
+#                            the domain; only with --dll-from-jar, whose jar
+#                            it runs on
 #
 # The domain and its own KDC run beside the MIT realm, each KDC on a free
 # port; a run of the program sees one of them through its Kerberos
@@ -51,6 +56,7 @@ readonly BUILD_DIR
 shift
 readonly PROGRAM="$BUILD_DIR/ntseclink_wintests.exe"
 readonly JDK_PEER="$BUILD_DIR/ntseclink-jdk-peer.jar"
+readonly WINDOWS_JVM_TESTS="$BUILD_DIR/ntseclink-windows-jvm-tests.jar"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly WINESERVER="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -60,7 +66,7 @@ source "$HERE/kerberos-realm.sh"
 # shellcheck source=samba-domain.sh
 source "$HERE/samba-domain.sh"
 
-for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER"; do
+for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER" "$WINDOWS_JVM_TESTS"; do
   [[ -f "$file" ]] || { echo "missing $file: build the Windows test program first" >&2; exit 2; }
 done
 
@@ -143,10 +149,46 @@ export WINTESTS_LINUX_HOST_NAME
 start_suite() {
   local name="$1" title="$2"
   shift 2
-  "$@" "$PROGRAM" --suite "$name" "${program_args[@]}" >"$WORK_DIR/$name.out" 2>&1 &
+  start_command_suite "$name" "$title" "$@" "$PROGRAM" --suite "$name" "${program_args[@]}"
+}
+
+# Starts one suite that COMMAND... runs whole.
+start_command_suite() {
+  local name="$1" title="$2"
+  shift 2
+  "$@" >"$WORK_DIR/$name.out" 2>&1 &
   suite_names+=("$name")
   suite_titles+=("$title")
   suite_pids+=("$!")
+}
+
+# Starts a part of the Windows JVM suite: JUNIT_OPTIONS... select it, ENV...
+# (NAME=VALUE words before them) set its environment.
+start_windows_jvm_suite() {
+  local name="$1" title="$2"
+  shift 2
+  local environment=()
+  while [[ "${1:-}" == *=* && "${1:-}" != -* ]]; do
+    environment+=("$1")
+    shift
+  done
+  start_command_suite "$name" "$title" env ${environment[@]+"${environment[@]}"} \
+    "$HERE/../windows-jvm/run-junit.sh" "$WINDOWS_JVM_JAVA" "$dll_jar" "$WINDOWS_JVM_TESTS" "$WORK_DIR/$name-temp" "$@"
+}
+
+# The JUnit summaries of the Windows JVM suites, added up: one line.
+windows_jvm_summary() {
+  local passed=0 failed=0 name count
+  for name in "${suite_names[@]}"; do
+    [[ "$name" == windows-jvm* ]] || continue
+    # The Windows JVM ends its lines with CR LF.
+    count="$(tr -d '\r' <"$WORK_DIR/$name.out" | sed -nE 's/^\[ *([0-9]+) tests successful *\]$/\1/p')"
+    passed=$((passed + ${count:-0}))
+    count="$(tr -d '\r' <"$WORK_DIR/$name.out" | sed -nE 's/^\[ *([0-9]+) tests failed *\]$/\1/p')"
+    # A run that ended before its summary counts as one failure.
+    failed=$((failed + ${count:-1}))
+  done
+  echo "windows-jvm: $passed passed, $failed failed"
 }
 
 # Waits for every suite and prints its output; fails when any suite failed
@@ -159,6 +201,9 @@ report_suites() {
     cat "$WORK_DIR/${suite_names[$i]}.out"
   done
   echo
+  if [[ -n "$dll_jar" ]]; then
+    windows_jvm_summary
+  fi
   if ((${#failed[@]} > 0)); then
     echo "Wine suites FAILED: ${failed[*]}"
     return 1
@@ -167,8 +212,19 @@ report_suites() {
 }
 
 start_suite wine "Wine's own packages on both sides, MIT Kerberos realm $REALM_NAME" "$WINE"
+wine_suite_pid="${suite_pids[-1]}"
 start_suite jdk-peer "the JDK's own Kerberos and SPNEGO as the peer, realm $REALM_NAME" \
   java -Djava.security.krb5.conf="$KRB5_CONFIG" -jar "$JDK_PEER" "$WINE"
+if [[ -n "$dll_jar" ]]; then
+  WINDOWS_JVM_JAVA="$("$HERE/../windows-jvm/runtime.sh" "$BUILD_DIR/windows-jvm-runtime")"
+  readonly WINDOWS_JVM_JAVA
+  # After the program's own suite, whose cases of the registry and of the
+  # data directory share the prefix with it.
+  while kill -0 "$wine_suite_pid" 2>/dev/null; do sleep 1; done
+  start_windows_jvm_suite windows-jvm "the release jar on a Windows JVM, realm $REALM_NAME" --exclude-tag domain
+else
+  echo "The Windows JVM suite runs on a release jar: name one with --dll-from-jar."
+fi
 
 # The domain, once provisioned.
 domain_ready() {
@@ -191,4 +247,8 @@ start_suite domain-no-credentials "as $DOMAIN_NO_CREDENTIALS_USER, whose passwor
   env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_NO_CREDENTIALS_USER" "$WINE"
 start_suite domain-disabled-account "as $DOMAIN_DISABLED_USER, whose account is disabled" \
   env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_DISABLED_USER" "$WINE"
+if [[ -n "$dll_jar" ]]; then
+  start_windows_jvm_suite windows-jvm-domain "the release jar on a Windows JVM, through the domain controller of $DOMAIN_REALM" \
+    "${DOMAIN_ENV[@]}" --include-tag domain
+fi
 report_suites

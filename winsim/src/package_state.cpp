@@ -200,6 +200,7 @@ void resetPackages() {
   state.contextUserNameOverride.reset();
   state.completionRequired.clear();
   state.extraAttributes = 0;
+  state.unsupportedContextAttributes.clear();
   state.contextTokenKind.reset();
   state.kerberosReachable = true;
   state.sizeOverrides.clear();
@@ -239,6 +240,15 @@ void setContextUserNameOverride(const std::u16string &name) {
 void setExtraContextAttributes(ULONG attributes) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().extraAttributes = attributes;
+}
+
+void setContextAttributeSupported(ULONG attribute, bool supported) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  if (supported) {
+    detail::packages().unsupportedContextAttributes.erase(attribute);
+  } else {
+    detail::packages().unsupportedContextAttributes.insert(attribute);
+  }
 }
 
 void setSecurityContextToken(TOKEN_TYPE type, DWORD level) {

@@ -73,6 +73,7 @@ struct PackagesState {
   std::optional<std::u16string> contextUserNameOverride;
   std::set<std::pair<Package, StepRole>> completionRequired;
   ULONG extraAttributes = 0;
+  std::set<ULONG> unsupportedContextAttributes;
   std::optional<ContextTokenKind> contextTokenKind;
   bool kerberosReachable = true;
   std::map<Package, SecPkgContext_Sizes> sizeOverrides;

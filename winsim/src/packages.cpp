@@ -76,6 +76,9 @@ SECURITY_STATUS queryContextAttribute(const Context &context, ULONG attribute, v
   if (buffer == nullptr) {
     return SEC_E_INVALID_PARAMETER;
   }
+  if (packages().unsupportedContextAttributes.count(attribute) != 0) {
+    return SEC_E_UNSUPPORTED_FUNCTION;
+  }
   if (attribute == SECPKG_ATTR_PACKAGE_INFO) {
     static_cast<SecPkgContext_PackageInfoW *>(buffer)->PackageInfo = allocatePackageInfo(context.mechanism);
     return SEC_E_OK;

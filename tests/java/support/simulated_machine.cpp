@@ -31,6 +31,11 @@ Java_com_corvane_zel_ntseclink_SimulatedMachine_setDomainControllerStatus(JNIEnv
   winsim::setDomainControllerStatus(static_cast<DWORD>(status));
 }
 
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_setContextAttributeSupported(
+    JNIEnv *, jclass, jint attribute, jboolean supported) {
+  winsim::setContextAttributeSupported(static_cast<ULONG>(attribute), supported == JNI_TRUE);
+}
+
 extern "C" JNIEXPORT void JNICALL
 Java_com_corvane_zel_ntseclink_SimulatedMachine_setKerberosReachable(JNIEnv *, jclass, jboolean reachable) {
   winsim::setKerberosReachable(reachable == JNI_TRUE);

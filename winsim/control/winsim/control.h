@@ -120,6 +120,11 @@ WINSIM_CONTROL void misplaceNextDecryptedData(std::ptrdiff_t offset, ULONG lengt
 // step fails with SEC_E_NO_AUTHENTICATING_AUTHORITY and Negotiate takes NTLM.
 WINSIM_CONTROL void setKerberosReachable(bool reachable);
 
+// Whether QueryContextAttributesW answers an attribute of a context; one
+// that is not answers SEC_E_UNSUPPORTED_FUNCTION, as packages that do not
+// report their names or themselves do.
+WINSIM_CONTROL void setContextAttributeSupported(ULONG attribute, bool supported);
+
 // Attribute flags every handshake step reports on top of those it grants,
 // for flags the packages never grant themselves.
 WINSIM_CONTROL void setExtraContextAttributes(ULONG attributes);

@@ -110,10 +110,14 @@ final class Doctor {
                 return;
             }
             ServerContext server = loopback.server();
-            section.add(guarded("package", "package", () -> mechanismCheck(server.mechanism(), spn)));
-            section.add(guarded("token-sizes", "token sizes", () -> tokenSizes(loopback, server.mechanism())));
+            // Some platforms (Wine) do not report a context's package: then only a package asked alone is known.
+            Optional<String> reported = reportedPackage(server);
+            Optional<String> mechanism = reported.or(this::packageAskedAlone);
+            section.add(guarded("package", "package", () -> mechanismCheck(reported, spn)));
+            section.add(guarded("token-sizes", "token sizes",
+                    () -> tokenSizes(loopback, mechanism.orElse("the package"))));
             section.add(guarded("mutual-authentication", "mutual authentication",
-                    () -> mutualAuthentication(loopback, server.mechanism())));
+                    () -> mutualAuthentication(loopback, mechanism)));
             section.add(guarded("impersonation-level", "impersonation level", () -> impersonationLevel(server)));
             section.add(guarded("client-name", "client name",
                     () -> Check.pass("client-name", "client name", server.clientUserName())));
@@ -137,7 +141,29 @@ final class Doctor {
         return true;
     }
 
-    private Check mechanismCheck(String mechanism, String spn) {
+    private static Optional<String> reportedPackage(ServerContext server) {
+        try {
+            return reportValue(server, "SSP package name");
+        } catch (WinAuthException unreadable) {
+            return Optional.empty();
+        }
+    }
+
+    /** Kerberos or NTLM when asked for by name, which cannot fall back to another package. */
+    private Optional<String> packageAskedAlone() {
+        String asked = options.packageName();
+        return asked.equalsIgnoreCase("Kerberos") || asked.equalsIgnoreCase("NTLM") ? Optional.of(asked)
+                : Optional.empty();
+    }
+
+    private Check mechanismCheck(Optional<String> reported, String spn) {
+        if (reported.isEmpty()) {
+            Optional<String> asked = packageAskedAlone();
+            return asked.isPresent()
+                    ? Check.pass("package", "package", asked.get() + ", as asked (the platform does not report it)")
+                    : Check.info("package", "package", "not reported by the platform");
+        }
+        String mechanism = reported.get();
         boolean kerberosAsked = !options.packageName().equalsIgnoreCase("NTLM");
         if (kerberosAsked && mechanism.equalsIgnoreCase("NTLM")) {
             return Check.fail("package", "package", "NTLM, not Kerberos", whyNotKerberos(spn));
@@ -178,13 +204,17 @@ final class Doctor {
         return Check.pass("token-sizes", "token sizes", value);
     }
 
-    private static Check mutualAuthentication(Loopback loopback, String mechanism) {
-        if (!mechanism.equalsIgnoreCase("Kerberos")) {
-            return Check.info("mutual-authentication", "mutual authentication", "not offered by " + mechanism);
+    private static Check mutualAuthentication(Loopback loopback, Optional<String> mechanism) {
+        if (mechanism.isPresent() && !mechanism.get().equalsIgnoreCase("Kerberos")) {
+            return Check.info("mutual-authentication", "mutual authentication", "not offered by " + mechanism.get());
         }
         if (loopback.client().isMutuallyAuthenticated() && loopback.serverFinalToken() > 0) {
             return Check.pass("mutual-authentication", "mutual authentication",
                     "completed: the client checked the server's " + loopback.serverFinalToken() + "-byte final token");
+        }
+        if (mechanism.isEmpty()) {
+            return Check.info("mutual-authentication", "mutual authentication",
+                    "not completed, by a package the platform does not report");
         }
         return Check.fail("mutual-authentication", "mutual authentication", "not completed", Explanation.finding(
                 "The server did not prove its identity to the client, which asked it to.",

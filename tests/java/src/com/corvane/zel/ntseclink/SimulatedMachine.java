@@ -25,6 +25,12 @@ public final class SimulatedMachine {
     /** The status the domain-controller lookup answers; 0 finds one. */
     public static native void setDomainControllerStatus(int status);
 
+    /**
+     * Whether contexts answer a query of this attribute (SECPKG_ATTR_...);
+     * one they do not answer gives SEC_E_UNSUPPORTED_FUNCTION.
+     */
+    public static native void setContextAttributeSupported(int attribute, boolean supported);
+
     /** Whether Kerberos reaches its key distribution centre; without it Negotiate takes NTLM. */
     public static native void setKerberosReachable(boolean reachable);
 }

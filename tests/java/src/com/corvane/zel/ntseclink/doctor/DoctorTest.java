@@ -28,6 +28,8 @@ class DoctorTest {
     private static final String[] MAIN_COMMAND = {"doctor", "--user", "CORVANE\\alice", "--group",
         "BUILTIN\\Administrators", "--group", "CORVANE\\Engineering"};
     private static final int ERROR_NO_SUCH_DOMAIN = 1355;
+    private static final int SECPKG_ATTR_NAMES = 1;
+    private static final int SECPKG_ATTR_PACKAGE_INFO = 10;
 
     /** What one run printed, and its exit code. */
     private record Run(int exitCode, String out, String err) {
@@ -40,6 +42,8 @@ class DoctorTest {
     void healTheMachine() {
         SimulatedMachine.setDomainControllerStatus(0);
         SimulatedMachine.setKerberosReachable(true);
+        SimulatedMachine.setContextAttributeSupported(SECPKG_ATTR_NAMES, true);
+        SimulatedMachine.setContextAttributeSupported(SECPKG_ATTR_PACKAGE_INFO, true);
     }
 
     @Test
@@ -79,6 +83,8 @@ class DoctorTest {
         "a user that does not exist | --user CORVANE\\nobody | | user | sid | ERROR_NONE_MAPPED | DOMAIN\\name",
         "a group that does not exist | --group CORVANE\\Nobodies | | client-groups | group | ERROR_NONE_MAPPED"
             + " | BUILTIN\\name",
+        "a package that reports neither itself nor the client's name, as on Wine | --package Kerberos | unnamed"
+            + " | sign-on | client-name | SEC_E_UNSUPPORTED_FUNCTION | Use a package that offers it",
     })
     void aFailureFailsItsCheckAloneWithItsStatusAndAdvice(String scenario, String options, String fault,
             String section, String check, String status, String advice) {
@@ -86,6 +92,9 @@ class DoctorTest {
             SimulatedMachine.setDomainControllerStatus(ERROR_NO_SUCH_DOMAIN);
         } else if ("kerberos".equals(fault)) {
             SimulatedMachine.setKerberosReachable(false);
+        } else if ("unnamed".equals(fault)) {
+            SimulatedMachine.setContextAttributeSupported(SECPKG_ATTR_NAMES, false);
+            SimulatedMachine.setContextAttributeSupported(SECPKG_ATTR_PACKAGE_INFO, false);
         }
         List<String> args = new ArrayList<>(List.of("doctor", "--json"));
         if (options != null) {
@@ -201,137 +210,5 @@ class DoctorTest {
     private static List<Map<String, Object>> asList(Object value) {
         assertTrue(value instanceof List, String.valueOf(value));
         return (List<Map<String, Object>>) value;
-    }
-
-    /**
-     * A strict reader of the JSON the doctor writes: objects (as ordered
-     * maps), arrays, strings with their escapes, integers, true, false and
-     * null; anything else, or text after the document, fails the test.
-     */
-    private static final class JsonReader {
-        private final String text;
-        private int at;
-
-        JsonReader(String text) {
-            this.text = text;
-        }
-
-        Object document() {
-            Object value = value();
-            skipSpace();
-            assertEquals(text.length(), at, "text after the JSON document");
-            return value;
-        }
-
-        private Object value() {
-            skipSpace();
-            char c = peek();
-            if (c == '{') {
-                return object();
-            }
-            if (c == '[') {
-                return array();
-            }
-            if (c == '"') {
-                return string();
-            }
-            for (Object literal : new Object[] {true, false, null}) {
-                if (text.startsWith(String.valueOf(literal), at)) {
-                    at += String.valueOf(literal).length();
-                    return literal;
-                }
-            }
-            int start = at;
-            while (at < text.length() && (Character.isDigit(text.charAt(at)) || text.charAt(at) == '-')) {
-                at++;
-            }
-            assertTrue(at > start, "no JSON value at " + start);
-            return Long.parseLong(text.substring(start, at));
-        }
-
-        private Map<String, Object> object() {
-            Map<String, Object> members = new LinkedHashMap<>();
-            expect('{');
-            if (!consume('}')) {
-                do {
-                    skipSpace();
-                    String name = string();
-                    skipSpace();
-                    expect(':');
-                    assertEquals(null, members.put(name, value()), "member " + name + " twice");
-                    skipSpace();
-                } while (consume(','));
-                expect('}');
-            }
-            return members;
-        }
-
-        private List<Object> array() {
-            List<Object> elements = new ArrayList<>();
-            expect('[');
-            if (!consume(']')) {
-                do {
-                    elements.add(value());
-                    skipSpace();
-                } while (consume(','));
-                expect(']');
-            }
-            return elements;
-        }
-
-        private String string() {
-            expect('"');
-            StringBuilder value = new StringBuilder();
-            for (char c = next(); c != '"'; c = next()) {
-                assertTrue(c >= 0x20, "a control character in a string at " + at);
-                if (c != '\\') {
-                    value.append(c);
-                    continue;
-                }
-                char escaped = next();
-                switch (escaped) {
-                    case '"', '\\', '/' -> value.append(escaped);
-                    case 'n' -> value.append('\n');
-                    case 'r' -> value.append('\r');
-                    case 't' -> value.append('\t');
-                    case 'u' -> {
-                        value.append((char) Integer.parseInt(text.substring(at, at + 4), 16));
-                        at += 4;
-                    }
-                    default -> throw new AssertionError("bad escape \\" + escaped + " at " + at);
-                }
-            }
-            return value.toString();
-        }
-
-        private boolean consume(char c) {
-            skipSpace();
-            if (at < text.length() && text.charAt(at) == c) {
-                at++;
-                return true;
-            }
-            return false;
-        }
-
-        private void expect(char c) {
-            assertTrue(consume(c), "expected " + c + " at " + at);
-        }
-
-        private char peek() {
-            assertTrue(at < text.length(), "the JSON ends early");
-            return text.charAt(at);
-        }
-
-        private char next() {
-            char c = peek();
-            at++;
-            return c;
-        }
-
-        private void skipSpace() {
-            while (at < text.length() && Character.isWhitespace(text.charAt(at))) {
-                at++;
-            }
-        }
     }
 }
