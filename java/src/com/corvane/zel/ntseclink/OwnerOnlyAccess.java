@@ -19,6 +19,7 @@ import java.nio.file.attribute.UserPrincipal;
 import java.nio.file.attribute.UserPrincipalNotFoundException;
 import java.util.Collections;
 import java.util.EnumSet;
+import java.util.HashSet;
 import java.util.List;
 import java.util.Set;
 
@@ -54,9 +55,21 @@ abstract class OwnerOnlyAccess {
             return new Posix(account(parent, userName));
         }
         if (store.supportsFileAttributeView(AclFileAttributeView.class)) {
-            return new Acl(account(parent, userName));
+            return new Acl(account(parent, userName), machineAdministrators(parent));
         }
         throw new IOException("the file system of " + parent + " has neither POSIX permissions nor ACLs");
+    }
+
+    private static Set<UserPrincipal> machineAdministrators(Path parent) {
+        Set<UserPrincipal> found = new HashSet<>();
+        for (String name : MACHINE_ADMINISTRATORS) {
+            try {
+                found.add(parent.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName(name));
+            } catch (IOException unknown) {
+                // Named otherwise on this system: not trusted.
+            }
+        }
+        return found;
     }
 
     private static UserPrincipal account(Path parent, String userName) throws IOException {
@@ -125,12 +138,21 @@ abstract class OwnerOnlyAccess {
         }
     }
 
+    /**
+     * The accounts that control every file of the machine whatever a list says, and may write any directory
+     * without harm to its owner: Windows lists them on every folder it makes (Wine, which keeps no lists, on
+     * every folder). By name, as Java looks principals up; a name the system does not know is not trusted.
+     */
+    static final List<String> MACHINE_ADMINISTRATORS = List.of("SYSTEM", "Administrators");
+
     /** One entry: everything for the account, inherited by what the directory holds; and the account as owner. */
     private static final class Acl extends OwnerOnlyAccess {
         private final List<AclEntry> ownerOnly;
+        private final Set<UserPrincipal> machineAdministrators;
 
-        Acl(UserPrincipal user) {
+        Acl(UserPrincipal user, Set<UserPrincipal> machineAdministrators) {
             super(user);
+            this.machineAdministrators = machineAdministrators;
             ownerOnly = List.of(AclEntry.newBuilder()
                     .setType(AclEntryType.ALLOW)
                     .setPrincipal(user)
@@ -165,7 +187,7 @@ abstract class OwnerOnlyAccess {
 
         @Override
         boolean othersCannotWrite(Path directory) throws IOException {
-            return isOwnerOnly(view(directory).getAcl(), user);
+            return isOwnerOnly(view(directory).getAcl(), user, machineAdministrators);
         }
 
         private static AclFileAttributeView view(Path directory) {
@@ -189,13 +211,14 @@ abstract class OwnerOnlyAccess {
 
     /**
      * Whether an access control list lets {@code user} in and no other
-     * principal write, now or in what the directory will hold. An empty list
-     * is refused too: Java shows a missing list, which lets everyone in, as
-     * empty.
+     * principal write, now or in what the directory will hold, but the
+     * machine's administrators. An empty list is refused too: Java shows a
+     * missing list, which lets everyone in, as empty.
      */
-    static boolean isOwnerOnly(List<AclEntry> acl, UserPrincipal user) {
+    static boolean isOwnerOnly(List<AclEntry> acl, UserPrincipal user, Set<UserPrincipal> machineAdministrators) {
         return acl.stream().anyMatch(entry -> entry.type() == AclEntryType.ALLOW && entry.principal().equals(user))
                 && acl.stream().noneMatch(entry -> entry.type() == AclEntryType.ALLOW && !entry.principal().equals(user)
+                        && !machineAdministrators.contains(entry.principal())
                         && !Collections.disjoint(entry.permissions(), WRITING));
     }
 }

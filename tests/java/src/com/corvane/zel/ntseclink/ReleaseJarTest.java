@@ -307,6 +307,7 @@ class ReleaseJarTest {
     @ParameterizedTest(name = "{0}")
     @CsvSource(delimiter = '|', value = {
         "the user alone                         | alice ALLOW all DIRECTORY_INHERIT,FILE_INHERIT            | true",
+        "and the machine's administrators       | alice ALLOW all; SYSTEM ALLOW all; Administrators ALLOW all | true",
         "others may read                        | alice ALLOW all; Users ALLOW READ_DATA,READ_ACL,EXECUTE    | true",
         "others are denied writing              | alice ALLOW all; Everyone DENY WRITE_DATA,APPEND_DATA      | true",
         "others may add files                   | alice ALLOW all; Users ALLOW WRITE_DATA,APPEND_DATA        | false",
@@ -320,8 +321,10 @@ class ReleaseJarTest {
     void onWindowsAFolderIsTheUsersAloneOnlyWhenItsAclLetsNoOtherPrincipalWrite(String acl, String entries,
             boolean usersAlone) {
         Map<String, UserPrincipal> principals = new TreeMap<>();
+        Set<UserPrincipal> machineAdministrators = OwnerOnlyAccess.MACHINE_ADMINISTRATORS.stream()
+                .map(name -> principals.computeIfAbsent(name, ReleaseJarTest::principal)).collect(Collectors.toSet());
         assertEquals(usersAlone, OwnerOnlyAccess.isOwnerOnly(aclOf(entries, principals),
-                principals.computeIfAbsent("alice", ReleaseJarTest::principal)));
+                principals.computeIfAbsent("alice", ReleaseJarTest::principal), machineAdministrators));
     }
 
     static Stream<Arguments> linksPlantedInTheCopiesFolder() {
