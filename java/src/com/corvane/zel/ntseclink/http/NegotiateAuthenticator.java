@@ -32,9 +32,13 @@ import java.util.Objects;
  * "WWW-Authenticate: Negotiate". A handshake of several legs (NTLM) waits
  * for the client's next request on the same connection, at most the pending
  * timeout (30 seconds unless set), and at most the pending limit of them
- * (1,000 unless set) wait at once, the oldest released first. A malformed or
- * refused token is answered 401 with a fresh challenge; a server that cannot
- * acquire its credentials answers 500 and logs why. Once the client is
+ * (1,000 unless set) wait at once; optionally, at most a share of them per
+ * client address (none unless set: behind a reverse proxy every client has
+ * the proxy's address). A waiting handshake keeps its place until it goes on
+ * or times out: a new one that finds no place is answered 503 with
+ * Retry-After, the pending timeout, and the refusals are logged as counts. A
+ * malformed or refused token is answered 401 with a fresh challenge; a
+ * server that cannot acquire its credentials answers 500 and logs why. Once the client is
  * authenticated, the server's final token (Kerberos mutual authentication)
  * goes out with the handler's response, {@code exchange.getPrincipal()} is a
  * {@link NegotiatePrincipal}, and the client's context is released when the
@@ -52,6 +56,7 @@ import java.util.Objects;
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
     private static final System.Logger LOG = System.getLogger(NegotiateAuthenticator.class.getName());
+    private static final String RETRY_AFTER = "Retry-After";
 
     private final String packageName;
     private final NegotiateSignOn signOn;
@@ -80,9 +85,25 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
      * @throws IllegalArgumentException when the timeout or the limit is not positive
      */
     public NegotiateAuthenticator(String packageName, Duration pendingTimeout, int pendingLimit) {
+        this(packageName, pendingTimeout, pendingLimit, 0);
+    }
+
+    /**
+     * Makes an authenticator for a security package, with the bounds of the
+     * handshakes that wait for the client's next token, also per client
+     * address.
+     *
+     * @param packageName the package, such as "Negotiate" or "Kerberos"
+     * @param pendingTimeout how long a handshake waits for the client's next request; positive
+     * @param pendingLimit how many handshakes may wait at once; positive
+     * @param pendingPerAddress how many of them may come from one client address; 0 for no such share
+     * @throws IllegalArgumentException when the timeout or the limit is not positive, or the share negative
+     */
+    public NegotiateAuthenticator(String packageName, Duration pendingTimeout, int pendingLimit,
+            int pendingPerAddress) {
         this.packageName = Objects.requireNonNull(packageName, "packageName");
         this.signOn = new NegotiateSignOn(packageName, Objects.requireNonNull(pendingTimeout, "pendingTimeout"),
-                pendingLimit, LOG);
+                pendingLimit, pendingPerAddress, LOG);
     }
 
     /**
@@ -91,14 +112,16 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
      * @param exchange the request
      * @return {@link Authenticator.Success} with a {@link NegotiatePrincipal}, {@link Authenticator.Retry}
      *         with 401 and the WWW-Authenticate value set, or {@link Authenticator.Failure} with 500 when the
-     *         server cannot authenticate anyone
+     *         server cannot authenticate anyone, or 503 and Retry-After when a new handshake finds no place
      */
     @Override
     public Result authenticate(HttpExchange exchange) {
         NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(exchange),
+                exchange.getRemoteAddress().getAddress().getHostAddress(),
                 exchange.getRequestHeaders().getFirst(HttpNegotiate.AUTHORIZATION));
         outcome.wwwAuthenticateValue()
                 .ifPresent(value -> exchange.getResponseHeaders().set(HttpNegotiate.WWW_AUTHENTICATE, value));
+        outcome.retryAfterValue().ifPresent(value -> exchange.getResponseHeaders().set(RETRY_AFTER, value));
         if (!outcome.isSignedOn()) {
             return outcome.status() == 401 ? new Retry(outcome.status()) : new Failure(outcome.status());
         }

@@ -25,10 +25,11 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
     private static final AtomicReference<NegotiatePrincipal> LAST_PRINCIPAL = new AtomicReference<>();
 
     @Override
-    TestServer start(Duration pendingTimeout, int pendingLimit) throws IOException {
+    TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws IOException {
         HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
         ExecutorService threads = Executors.newFixedThreadPool(8);
-        NegotiateAuthenticator authenticator = new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit);
+        NegotiateAuthenticator authenticator =
+                new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit, pendingPerAddress);
         AtomicInteger served = new AtomicInteger();
         server.createContext("/", exchange -> {
             served.incrementAndGet();
@@ -75,10 +76,12 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
     }
 
     @Test
-    void theBoundsMustBePositive() {
+    void theBoundsMustBePositiveAndTheShareNotNegative() {
         assertThrows(IllegalArgumentException.class,
                 () -> new NegotiateAuthenticator("Negotiate", Duration.ZERO, 1).close());
         assertThrows(IllegalArgumentException.class,
                 () -> new NegotiateAuthenticator("Negotiate", Duration.ofSeconds(1), 0).close());
+        assertThrows(IllegalArgumentException.class,
+                () -> new NegotiateAuthenticator("Negotiate", Duration.ofSeconds(1), 1, -1).close());
     }
 }

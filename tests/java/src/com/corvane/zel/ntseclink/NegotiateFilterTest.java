@@ -47,9 +47,9 @@ class NegotiateFilterTest extends HttpSignOnCases {
     }
 
     @Override
-    TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception {
+    TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws Exception {
         return start(Map.of("pendingTimeout", String.valueOf(pendingTimeout.toMillis() / 1000.0), "pendingLimit",
-                String.valueOf(pendingLimit)));
+                String.valueOf(pendingLimit), "pendingPerAddress", String.valueOf(pendingPerAddress)));
     }
 
     /** Tomcat on a free loopback port, the filter before a servlet that reports, or for DELETE ends the session. */
@@ -184,6 +184,7 @@ class NegotiateFilterTest extends HttpSignOnCases {
         "pendingTimeout=0               | pendingTimeout=\"0\": expected a positive number of seconds",
         "pendingTimeout=soon            | pendingTimeout=\"soon\": expected a positive number of seconds",
         "pendingLimit=-1                | pendingLimit=\"-1\": expected a positive whole number",
+        "pendingPerAddress=-1           | pendingPerAddress=\"-1\": expected a whole number of 0 or more",
         "roles=admin                    | roles=\"admin\": expected role=group entries",
         "roles=a=X\\x; a=Y\\y           | roles=\"a=Y\\y\": the role a is mapped twice",
     })

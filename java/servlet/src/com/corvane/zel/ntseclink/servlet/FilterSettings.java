@@ -15,11 +15,12 @@ import java.util.Optional;
  * value stops it with a message that names the parameter, rather than
  * protecting the application in a way nobody asked for.
  */
-record FilterSettings(String packageName, Duration pendingTimeout, int pendingLimit, boolean sessions,
-        boolean impersonate, Map<String, String> groupsByRole) {
+record FilterSettings(String packageName, Duration pendingTimeout, int pendingLimit, int pendingPerAddress,
+        boolean sessions, boolean impersonate, Map<String, String> groupsByRole) {
     static final String PACKAGE = "package";
     static final String PENDING_TIMEOUT = "pendingTimeout";
     static final String PENDING_LIMIT = "pendingLimit";
+    static final String PENDING_PER_ADDRESS = "pendingPerAddress";
     static final String SESSIONS = "sessions";
     static final String IMPERSONATE = "impersonate";
     static final String ROLES = "roles";
@@ -32,7 +33,9 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
                     + "sessions would skip: set " + SESSIONS + " to false");
         }
         return new FilterSettings(text(config, PACKAGE).orElse("Negotiate"), pendingTimeout(config),
-                pendingLimit(config), sessions.orElse(!impersonate), impersonate, groupsByRole(config));
+                wholeNumber(config, PENDING_LIMIT, NegotiateSignOn.DEFAULT_PENDING_LIMIT, 1),
+                wholeNumber(config, PENDING_PER_ADDRESS, 0, 0), sessions.orElse(!impersonate), impersonate,
+                groupsByRole(config));
     }
 
     private static Optional<String> text(FilterConfig config, String name) {
@@ -66,20 +69,22 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
         throw invalid(PENDING_TIMEOUT, value.get(), "expected a positive number of seconds");
     }
 
-    private static int pendingLimit(FilterConfig config) throws ServletException {
-        Optional<String> value = text(config, PENDING_LIMIT);
+    private static int wholeNumber(FilterConfig config, String name, int byDefault, int least)
+            throws ServletException {
+        Optional<String> value = text(config, name);
         if (value.isEmpty()) {
-            return NegotiateSignOn.DEFAULT_PENDING_LIMIT;
+            return byDefault;
         }
         try {
-            int limit = Integer.parseInt(value.get());
-            if (limit > 0) {
-                return limit;
+            int number = Integer.parseInt(value.get());
+            if (number >= least) {
+                return number;
             }
         } catch (NumberFormatException notANumber) {
             // Reported below.
         }
-        throw invalid(PENDING_LIMIT, value.get(), "expected a positive whole number");
+        throw invalid(name, value.get(), least == 1 ? "expected a positive whole number" : "expected a whole number of "
+                + least + " or more");
     }
 
     /** "role=DOMAIN\group" entries, separated by semicolons or line breaks; neither is allowed in a group name. */

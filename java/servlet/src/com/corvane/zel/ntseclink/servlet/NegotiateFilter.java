@@ -54,9 +54,14 @@ import java.util.Optional;
  * ";" or line breaks; a role not mapped is taken as a group name;</li>
  * <li>{@code pendingTimeout}: seconds a handshake of several legs (NTLM) waits for the client's next request
  * on the same connection, 30 by default;</li>
- * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default, the oldest released
- * first.</li>
+ * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default;</li>
+ * <li>{@code pendingPerAddress}: how many of them may come from one client address, 0 (the default) for no
+ * such share: behind a reverse proxy every client has the proxy's address.</li>
  * </ul>
+ *
+ * <p>A waiting handshake keeps its place until it goes on or times out: a
+ * new one that finds no place is answered 503 with Retry-After, the pending
+ * timeout, and the refusals are logged as counts.
  *
  * <p>A request without a Negotiate Authorization header (and no signed-on
  * session) is answered 401 with "WWW-Authenticate: Negotiate"; one whose
@@ -73,6 +78,7 @@ public final class NegotiateFilter implements Filter {
 
     /** The session attribute that holds the signed-on client. */
     private static final String SESSION_USER = NegotiateFilter.class.getName() + ".user";
+    private static final String RETRY_AFTER = "Retry-After";
 
     private FilterSettings settings;
     private NegotiateSignOn signOn;
@@ -91,12 +97,13 @@ public final class NegotiateFilter implements Filter {
     public void init(FilterConfig config) throws ServletException {
         settings = FilterSettings.of(config);
         signOn = new NegotiateSignOn(settings.packageName(), settings.pendingTimeout(), settings.pendingLimit(),
-                LOG);
+                settings.pendingPerAddress(), LOG);
     }
 
     /**
      * Passes the request on as the signed-on client, or answers it with 401
-     * (or 500 when the server cannot authenticate anyone).
+     * (500 when the server cannot authenticate anyone, 503 when a new
+     * handshake finds no place to wait).
      *
      * @throws ServletException when the request is not an HTTP request, or from the rest of the chain
      */
@@ -115,8 +122,10 @@ public final class NegotiateFilter implements Filter {
                     answer);
             return;
         }
-        NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), authorization);
+        NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), http.getRemoteAddr(),
+                authorization);
         outcome.wwwAuthenticateValue().ifPresent(value -> answer.setHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
+        outcome.retryAfterValue().ifPresent(value -> answer.setHeader(RETRY_AFTER, value));
         if (!outcome.isSignedOn()) {
             answer.sendError(outcome.status());
             return;
