@@ -5,6 +5,7 @@ import com.corvane.zel.ntseclink.ServerContext;
 import com.corvane.zel.ntseclink.WinAuthException;
 import com.corvane.zel.ntseclink.signon.NegotiateSignOn;
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.HttpContext;
 import com.sun.net.httpserver.HttpExchange;
 import java.lang.System.Logger.Level;
 import java.time.Duration;
@@ -24,7 +25,7 @@ import java.util.Objects;
  *         exchange.getResponseBody().write(body);
  *     }
  * });
- * context.setAuthenticator(new NegotiateAuthenticator());
+ * new NegotiateAuthenticator().protect(context);
  * server.start();
  * }</pre>
  *
@@ -42,8 +43,10 @@ import java.util.Objects;
  * authenticated, the server's final token (Kerberos mutual authentication)
  * goes out with the handler's response, {@code exchange.getPrincipal()} is a
  * {@link NegotiatePrincipal}, and the client's context is released when the
- * handler closes the exchange (or its response body); a handler that never
- * does leaves it to the garbage collector.
+ * handler closes the exchange (or its response body), or, in a context set
+ * up with {@link #protect(HttpContext)}, when the handler throws; a handler
+ * that returns without ever closing the exchange leaves it to the garbage
+ * collector.
  *
  * <p>Each request is authenticated on its own: no state outlives a
  * handshake. Log lines go to the {@link System.Logger} named after this
@@ -126,6 +129,22 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
             return outcome.status() == 401 ? new Retry(outcome.status()) : new Failure(outcome.status());
         }
         return signedOn(exchange, outcome.context());
+    }
+
+    /**
+     * Protects a context of the server with this authenticator, adding the
+     * filter that releases the client's context when the handler throws: the
+     * server then drops the connection without closing the exchange, and
+     * {@link HttpContext#setAuthenticator} alone would leave the context to
+     * the garbage collector.
+     *
+     * @param context the server's context, whose handler runs only for signed-on clients
+     * @return the context
+     */
+    public HttpContext protect(HttpContext context) {
+        context.getFilters().add(0, new ReleasingFilter());
+        context.setAuthenticator(this);
+        return context;
     }
 
     /** Releases the handshakes that wait for their client's next request. */
