@@ -10,15 +10,20 @@ Java_com_corvane_zel_ntseclink_SimulatedMachine_threadImpersonating(JNIEnv *, jc
   return winsim::threadImpersonating() ? JNI_TRUE : JNI_FALSE;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_failNextCall(
-    JNIEnv *env, jclass, jstring function, jint code) {
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_failCall(
+    JNIEnv *env, jclass, jstring function, jint code, jint nth) {
   const char *name = env->GetStringUTFChars(function, nullptr);
   if (name == nullptr) {
     return;
   }
   std::string copied(name);
   env->ReleaseStringUTFChars(function, name);
-  winsim::failCall(copied, static_cast<uint32_t>(code));
+  winsim::failCall(copied, static_cast<uint32_t>(code), nth);
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_pendingFaults(JNIEnv *,
+                                                                                                jclass) {
+  return winsim::pendingFaults();
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_clearFaults(JNIEnv *,

@@ -194,6 +194,36 @@ abstract class HttpSignOnCases {
         }
     }
 
+    private static final int SEC_E_NO_CREDENTIALS = 0x8009030E;
+    private static final int SEC_E_INTERNAL_ERROR = 0x80090304;
+
+    static Stream<Arguments> failuresOfTheServer() {
+        return Stream.of(
+                Arguments.of("no credentials for the server", "AcquireCredentialsHandleW", SEC_E_NO_CREDENTIALS, 1),
+                // The established context's sizes are asked first, then the client's name.
+                Arguments.of("the client's name unreadable", "QueryContextAttributesW", SEC_E_INTERNAL_ERROR, 2));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("failuresOfTheServer")
+    void aSignOnTheServerCannotCompleteGets500AndLeavesNothingLive(String what, String function, int status,
+            int nthCall) throws Exception {
+        int served = server.served();
+        try (NegotiateClient negotiate = kerberos()) {
+            String authorization = negotiate.authorization();
+            SimulatedMachine.failCall(function, status, nthCall);
+            try {
+                HttpResponse<String> response = new SignOnClient(server.uri(), false).get(Optional.of(authorization));
+                assertEquals(0, SimulatedMachine.pendingFaults(), "the failure was reached");
+                assertEquals(500, response.statusCode());
+            } finally {
+                SimulatedMachine.clearFaults();
+            }
+        }
+        assertEquals(served, server.served());
+        awaitNothingLive();
+    }
+
     static Stream<Arguments> tokensThatInterruptAPendingHandshake() {
         return Stream.of(
                 Arguments.of("another client's Kerberos token (a proxy's pooled connection)",

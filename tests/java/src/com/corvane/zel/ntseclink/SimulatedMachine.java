@@ -18,7 +18,15 @@ public final class SimulatedMachine {
     static native boolean threadImpersonating();
 
     /** Makes the next call of a Win32 function fail with a Windows error code. */
-    static native void failNextCall(String function, int code);
+    static void failNextCall(String function, int code) {
+        failCall(function, code, 1);
+    }
+
+    /** Makes the nth call from now (1 = the next) of a Win32 function fail with a Windows error code. */
+    static native void failCall(String function, int code, int nth);
+
+    /** How many of the failures made to happen have not been reached yet. */
+    static native int pendingFaults();
 
     static native void clearFaults();
 
