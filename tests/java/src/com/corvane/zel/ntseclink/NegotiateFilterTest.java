@@ -1,7 +1,6 @@
 package com.corvane.zel.ntseclink;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -20,10 +19,12 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.Duration;
+import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Comparator;
 import java.util.Enumeration;
 import java.util.HashMap;
+import java.util.List;
 import java.util.Map;
 import java.util.Optional;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -121,7 +122,7 @@ class NegotiateFilterTest extends HttpSignOnCases {
     }
 
     @Test
-    void aSignedOnSessionNeedsNoNewHandshakeAndItsRolesComeFromAUserContextReleasedWithIt() throws Exception {
+    void aSignedOnSessionNeedsNoNewHandshakeAndHoldsNoNativeContext() throws Exception {
         SignOnClient browser = new SignOnClient(server().uri(), true);
         try (NegotiateClient negotiate = kerberos()) {
             assertEquals(200, browser.signOn(negotiate).last().statusCode());
@@ -133,7 +134,7 @@ class NegotiateFilterTest extends HttpSignOnCases {
             assertEquals(200, response.statusCode());
             assertSignedOnReport(SignOnClient.report(response.body()));
         }
-        assertNotEquals(signedOn, LiveResources.describe(), "the session's user context answers the roles");
+        assertEquals(signedOn, LiveResources.describe(), "the session's roles keep no native context");
         // A browser re-authenticating in the session withholds the body: the handshake still runs.
         int served = server().served();
         try (NegotiateClient negotiate = ntlm()) {
@@ -145,6 +146,44 @@ class NegotiateFilterTest extends HttpSignOnCases {
         }
         assertEquals(200, browser.send("DELETE", "", Optional.empty()).statusCode());
         assertEquals(401, browser.get(Optional.empty()).statusCode());
+    }
+
+    @Test
+    void aSessionsGroupAnswersAreSharedByItsUserAndAskedAgainAfterTheirMaximumAge() throws Exception {
+        String group = "CORVANE\\Reviewers";
+        assertTrue(SimulatedMachine.addGroup("CORVANE", "Reviewers"));
+        try (TestServer keptLong = start(Map.of("groupsMaxAge", "3600"));
+                TestServer keptBriefly = start(Map.of("groupsMaxAge", "0.5"));
+                TestServer askedEveryTime = start(Map.of("groupsMaxAge", "0"))) {
+            List<SignOnClient> browsers = new ArrayList<>();
+            for (TestServer server : List.of(keptLong, keptBriefly, askedEveryTime)) {
+                browsers.add(signedOnBrowser(server, group));
+                assertEquals("false", sessionAnswer(browsers.get(browsers.size() - 1), group));
+            }
+            assertTrue(SimulatedMachine.addMember(group, USER));
+            assertEquals("true", sessionAnswer(browsers.get(2), group));
+            // Another session of the same user gets the answer kept for the first.
+            assertEquals("false", sessionAnswer(signedOnBrowser(keptLong, group), group));
+            assertEquals("false", sessionAnswer(browsers.get(0), group));
+            Thread.sleep(500);
+            assertEquals("true", sessionAnswer(browsers.get(1), group));
+        }
+    }
+
+    /** A browser signed on with Kerberos, in a session, whose reports answer for the group. */
+    private static SignOnClient signedOnBrowser(TestServer server, String group) throws Exception {
+        SignOnClient browser = new SignOnClient(server.uri(), true, group);
+        try (NegotiateClient negotiate = kerberos()) {
+            assertEquals(200, browser.signOn(negotiate).last().statusCode());
+        }
+        return browser;
+    }
+
+    /** The session's answer for the group, on a request without a handshake. */
+    private static String sessionAnswer(SignOnClient browser, String group) throws Exception {
+        HttpResponse<String> response = browser.get(Optional.empty());
+        assertEquals(200, response.statusCode());
+        return SignOnClient.report(response.body()).get(group);
     }
 
     @Test
@@ -184,7 +223,8 @@ class NegotiateFilterTest extends HttpSignOnCases {
         "pendingTimeout=0               | pendingTimeout=\"0\": expected a positive number of seconds",
         "pendingTimeout=soon            | pendingTimeout=\"soon\": expected a positive number of seconds",
         "pendingLimit=-1                | pendingLimit=\"-1\": expected a positive whole number",
-        "pendingPerAddress=-1           | pendingPerAddress=\"-1\": expected a whole number of 0 or more",
+        "pendingPerAddress=-1           | pendingPerAddress=\"-1\": expected a whole number, 0 or more",
+        "groupsMaxAge=-1                | groupsMaxAge=\"-1\": expected a number of seconds, 0 or more",
         "roles=admin                    | roles=\"admin\": expected role=group entries",
         "roles=a=X\\x; a=Y\\y           | roles=\"a=Y\\y\": the role a is mapped twice",
     })

@@ -30,6 +30,12 @@ public final class SimulatedMachine {
 
     static native void clearFaults();
 
+    /** Adds a group to a domain of the machine; false when the name is taken. Lasts as long as the process. */
+    static native boolean addGroup(String domain, String name);
+
+    /** Makes member ("DOMAIN\name") a direct member of group ("DOMAIN\name"); false when either is unknown. */
+    static native boolean addMember(String group, String member);
+
     /** The status the domain-controller lookup answers; 0 finds one. */
     public static native void setDomainControllerStatus(int status);
 
