@@ -14,6 +14,8 @@ import jakarta.servlet.http.HttpServletRequest;
 import jakarta.servlet.http.HttpServletResponse;
 import java.io.IOException;
 import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -24,6 +26,7 @@ import java.util.Collections;
 import java.util.Comparator;
 import java.util.Enumeration;
 import java.util.HashMap;
+import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.Optional;
@@ -36,12 +39,15 @@ import org.apache.catalina.core.StandardContext;
 import org.apache.catalina.startup.Tomcat;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /** Windows sign-on in an embedded Tomcat 10, with NegotiateFilter. */
 class NegotiateFilterTest extends HttpSignOnCases {
     /** Held, so that the quieter level stays: Tomcat's start and stop lines are not the tests'. */
     private static final Logger TOMCAT_LOG = Logger.getLogger("org.apache");
+    private static final String SESSION_COOKIE = "JSESSIONID=";
 
     static {
         TOMCAT_LOG.setLevel(Level.WARNING);
@@ -122,10 +128,13 @@ class NegotiateFilterTest extends HttpSignOnCases {
     }
 
     @Test
-    void aSignedOnSessionNeedsNoNewHandshakeAndHoldsNoNativeContext() throws Exception {
+    void aSignedOnSessionNeedsNoNewHandshakeHoldsNoNativeContextAndIsRenamedAtEachSignOn() throws Exception {
         SignOnClient browser = new SignOnClient(server().uri(), true);
+        String beforeReauthentication;
         try (NegotiateClient negotiate = kerberos()) {
-            assertEquals(200, browser.signOn(negotiate).last().statusCode());
+            SignOnClient.SignOn signOn = browser.signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode());
+            beforeReauthentication = sessionId(signOn.last()).orElseThrow();
         }
         awaitNothingLive();
         String signedOn = LiveResources.describe();
@@ -142,7 +151,13 @@ class NegotiateFilterTest extends HttpSignOnCases {
             assertEquals(401, first.statusCode());
             assertEquals(served, server().served());
             Optional<String> last = negotiate.respond(first.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
-            assertEquals("the form", SignOnClient.report(browser.send("POST", "the form", last).body()).get("body"));
+            HttpResponse<String> signedOnAgain = browser.send("POST", "the form", last);
+            assertEquals("the form", SignOnClient.report(signedOnAgain.body()).get("body"));
+            // A session id someone knew before the sign-on must not carry it (session fixation).
+            Optional<String> renamed = sessionId(signedOnAgain);
+            assertTrue(renamed.isPresent() && !renamed.get().equals(beforeReauthentication),
+                    "a new session id at sign-on: " + renamed);
+            assertEquals(401, withSessionId(beforeReauthentication).statusCode());
         }
         assertEquals(200, browser.send("DELETE", "", Optional.empty()).statusCode());
         assertEquals(401, browser.get(Optional.empty()).statusCode());
@@ -186,18 +201,39 @@ class NegotiateFilterTest extends HttpSignOnCases {
         return SignOnClient.report(response.body()).get(group);
     }
 
-    @Test
-    void applicationRolesAreMappedToWindowsGroups() throws Exception {
-        try (TestServer mapped = start(Map.of("roles", "admin = BUILTIN\\Administrators;\nengineer=CORVANE\\Engineering"));
-                NegotiateClient negotiate = kerberos()) {
-            Map<String, String> report = new SignOnClient(mapped.uri(), false, "admin", "engineer", "**",
-                    "CORVANE\\Domain Users", "CORVANE\\NoSuchGroup", "auditor").signOn(negotiate).report();
-            assertEquals("true", report.get("admin"));
-            assertEquals("false", report.get("engineer"));
-            assertEquals("true", report.get("**"));
-            assertEquals("true", report.get("CORVANE\\Domain Users"));
-            assertEquals("false", report.get("CORVANE\\NoSuchGroup"));
-            assertEquals("false", report.get("auditor"));
+    private static Optional<String> sessionId(HttpResponse<?> response) {
+        return response.headers().allValues("Set-Cookie").stream().filter(cookie -> cookie.startsWith(SESSION_COOKIE))
+                .map(cookie -> cookie.substring(SESSION_COOKIE.length()).split(";", 2)[0]).findFirst();
+    }
+
+    /** A request of a client that has nothing but the session id. */
+    private HttpResponse<String> withSessionId(String id) throws Exception {
+        HttpRequest request = HttpRequest.newBuilder(server().uri().resolve("/report"))
+                .header("Cookie", SESSION_COOKIE + id).build();
+        return HttpClient.newHttpClient().send(request, HttpResponse.BodyHandlers.ofString());
+    }
+
+    static Stream<Arguments> roleMappings() {
+        Map<String, String> answers = new LinkedHashMap<>();
+        answers.put("admin", "true");
+        answers.put("engineer", "false");
+        answers.put("**", "true");
+        answers.put("CORVANE\\Domain Users", "true");
+        answers.put("CORVANE\\NoSuchGroup", "false");
+        answers.put("auditor", "false");
+        return Stream.of(
+                Arguments.of("admin = BUILTIN\\Administrators;\nengineer=CORVANE\\Engineering", answers),
+                // Mapped, "**" is a role like any other.
+                Arguments.of("**=CORVANE\\Engineering", Map.of("**", "false", "BUILTIN\\Administrators", "true")));
+    }
+
+    @ParameterizedTest
+    @MethodSource("roleMappings")
+    void applicationRolesAreMappedToWindowsGroups(String roles, Map<String, String> answers) throws Exception {
+        try (TestServer mapped = start(Map.of("roles", roles)); NegotiateClient negotiate = kerberos()) {
+            Map<String, String> report = new SignOnClient(mapped.uri(), false, answers.keySet().toArray(String[]::new))
+                    .signOn(negotiate).report();
+            answers.forEach((role, answer) -> assertEquals(answer, report.get(role), role));
         }
     }
 
@@ -206,8 +242,10 @@ class NegotiateFilterTest extends HttpSignOnCases {
         try (TestServer impersonating = start(Map.of("impersonate", "true"))) {
             for (int request = 0; request < 3; request++) {
                 try (NegotiateClient negotiate = kerberos()) {
-                    Map<String, String> report = new SignOnClient(impersonating.uri(), true).signOn(negotiate).report();
-                    assertEquals("true", report.get("impersonating"));
+                    SignOnClient browser = new SignOnClient(impersonating.uri(), true);
+                    assertEquals("true", browser.signOn(negotiate).report().get("impersonating"));
+                    // Sessions are off: a request without a handshake is not signed on.
+                    assertEquals(401, browser.get(Optional.empty()).statusCode());
                 }
             }
         }
