@@ -82,7 +82,7 @@ public final class NegotiateSignOn implements AutoCloseable {
      * @param pendingTimeout how long a handshake waits for the client's next token; positive
      * @param pendingLimit how many handshakes may wait at once; positive
      * @param pendingPerAddress how many of them may come from one client address; 0 for no such share
-     * @param log where refused tokens and handshakes and released handshakes are told, without their tokens
+     * @param log where refused tokens, refused handshakes and released ones are told, without their tokens
      * @throws IllegalArgumentException when the timeout or the limit is not positive, or the share negative
      */
     public NegotiateSignOn(String packageName, Duration pendingTimeout, int pendingLimit, int pendingPerAddress,
