@@ -5,6 +5,7 @@ import com.corvane.zel.ntseclink.ServerContext;
 import com.corvane.zel.ntseclink.WinAuthException;
 import com.corvane.zel.ntseclink.signon.NegotiateSignOn;
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.HttpContext;
 import com.sun.net.httpserver.HttpExchange;
 import java.lang.System.Logger.Level;
 import java.time.Duration;
@@ -24,7 +25,7 @@ import java.util.Objects;
  *         exchange.getResponseBody().write(body);
  *     }
  * });
- * context.setAuthenticator(new NegotiateAuthenticator());
+ * new NegotiateAuthenticator().protect(context);
  * server.start();
  * }</pre>
  *
@@ -32,14 +33,20 @@ import java.util.Objects;
  * "WWW-Authenticate: Negotiate". A handshake of several legs (NTLM) waits
  * for the client's next request on the same connection, at most the pending
  * timeout (30 seconds unless set), and at most the pending limit of them
- * (1,000 unless set) wait at once, the oldest released first. A malformed or
- * refused token is answered 401 with a fresh challenge; a server that cannot
- * acquire its credentials answers 500 and logs why. Once the client is
+ * (1,000 unless set) wait at once; optionally, at most a share of them per
+ * client address (none unless set: behind a reverse proxy every client has
+ * the proxy's address). A waiting handshake keeps its place until it goes on
+ * or times out: a new one that finds no place is answered 503 with
+ * Retry-After, the pending timeout, and the refusals are logged as counts. A
+ * malformed or refused token is answered 401 with a fresh challenge; a
+ * server that cannot acquire its credentials answers 500 and logs why. Once the client is
  * authenticated, the server's final token (Kerberos mutual authentication)
  * goes out with the handler's response, {@code exchange.getPrincipal()} is a
  * {@link NegotiatePrincipal}, and the client's context is released when the
- * handler closes the exchange (or its response body); a handler that never
- * does leaves it to the garbage collector.
+ * handler closes the exchange (or its response body), or, in a context set
+ * up with {@link #protect(HttpContext)}, when the handler throws; a handler
+ * that returns without ever closing the exchange leaves it to the garbage
+ * collector.
  *
  * <p>Each request is authenticated on its own: no state outlives a
  * handshake. Log lines go to the {@link System.Logger} named after this
@@ -52,6 +59,7 @@ import java.util.Objects;
  */
 public final class NegotiateAuthenticator extends Authenticator implements AutoCloseable {
     private static final System.Logger LOG = System.getLogger(NegotiateAuthenticator.class.getName());
+    private static final String RETRY_AFTER = "Retry-After";
 
     private final String packageName;
     private final NegotiateSignOn signOn;
@@ -80,9 +88,25 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
      * @throws IllegalArgumentException when the timeout or the limit is not positive
      */
     public NegotiateAuthenticator(String packageName, Duration pendingTimeout, int pendingLimit) {
+        this(packageName, pendingTimeout, pendingLimit, 0);
+    }
+
+    /**
+     * Makes an authenticator for a security package, with the bounds of the
+     * handshakes that wait for the client's next token, also per client
+     * address.
+     *
+     * @param packageName the package, such as "Negotiate" or "Kerberos"
+     * @param pendingTimeout how long a handshake waits for the client's next request; positive
+     * @param pendingLimit how many handshakes may wait at once; positive
+     * @param pendingPerAddress how many of them may come from one client address; 0 for no such share
+     * @throws IllegalArgumentException when the timeout or the limit is not positive, or the share negative
+     */
+    public NegotiateAuthenticator(String packageName, Duration pendingTimeout, int pendingLimit,
+            int pendingPerAddress) {
         this.packageName = Objects.requireNonNull(packageName, "packageName");
         this.signOn = new NegotiateSignOn(packageName, Objects.requireNonNull(pendingTimeout, "pendingTimeout"),
-                pendingLimit, LOG);
+                pendingLimit, pendingPerAddress, LOG);
     }
 
     /**
@@ -91,18 +115,36 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
      * @param exchange the request
      * @return {@link Authenticator.Success} with a {@link NegotiatePrincipal}, {@link Authenticator.Retry}
      *         with 401 and the WWW-Authenticate value set, or {@link Authenticator.Failure} with 500 when the
-     *         server cannot authenticate anyone
+     *         server cannot authenticate anyone, or 503 and Retry-After when a new handshake finds no place
      */
     @Override
     public Result authenticate(HttpExchange exchange) {
         NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(exchange),
+                exchange.getRemoteAddress().getAddress().getHostAddress(),
                 exchange.getRequestHeaders().getFirst(HttpNegotiate.AUTHORIZATION));
         outcome.wwwAuthenticateValue()
                 .ifPresent(value -> exchange.getResponseHeaders().set(HttpNegotiate.WWW_AUTHENTICATE, value));
+        outcome.retryAfterValue().ifPresent(value -> exchange.getResponseHeaders().set(RETRY_AFTER, value));
         if (!outcome.isSignedOn()) {
             return outcome.status() == 401 ? new Retry(outcome.status()) : new Failure(outcome.status());
         }
         return signedOn(exchange, outcome.context());
+    }
+
+    /**
+     * Protects a context of the server with this authenticator, adding the
+     * filter that releases the client's context when the handler throws: the
+     * server then drops the connection without closing the exchange, and
+     * {@link HttpContext#setAuthenticator} alone would leave the context to
+     * the garbage collector.
+     *
+     * @param context the server's context, whose handler runs only for signed-on clients
+     * @return the context
+     */
+    public HttpContext protect(HttpContext context) {
+        context.getFilters().add(0, new ReleasingFilter());
+        context.setAuthenticator(this);
+        return context;
     }
 
     /** Releases the handshakes that wait for their client's next request. */

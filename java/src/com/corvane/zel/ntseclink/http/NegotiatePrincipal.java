@@ -39,4 +39,9 @@ public final class NegotiatePrincipal extends HttpPrincipal {
     public boolean isGroupMember(String groupName) {
         return context.isGroupMember(groupName);
     }
+
+    /** Releases the client's context; group questions fail from then on. */
+    void release() {
+        context.close();
+    }
 }

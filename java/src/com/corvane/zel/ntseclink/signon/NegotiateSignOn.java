@@ -11,12 +11,15 @@ import java.util.Optional;
 /**
  * One request's step of HTTP Negotiate sign-on, under the rules every
  * integration follows: only a handshake that continues (NTLM) keeps state,
- * keyed by its connection, released after a timeout and bounded in number;
- * a token the waiting handshake refuses is tried once on a fresh context,
- * since behind a proxy that pools connections another client's token, or
- * the same client starting over, arrives there; a malformed or refused
- * token is answered with a fresh challenge, never a server error; tokens
- * never reach the log.
+ * keyed by its connection, released after a timeout and bounded in number,
+ * in all and optionally per client address; a waiting handshake keeps its
+ * place, and a new one that finds none is refused with 503 and Retry-After,
+ * the time in which every place taken now is free again; a token the
+ * waiting handshake refuses is tried once on a fresh context, since behind
+ * a proxy that pools connections another client's token, or the same
+ * client starting over, arrives there; a malformed or refused token is
+ * answered with a fresh challenge, never a server error; tokens never
+ * reach the log.
  *
  * <p>A request whose handshake is not complete never reaches the
  * application: browsers withhold the body of a request that
@@ -32,23 +35,30 @@ public final class NegotiateSignOn implements AutoCloseable {
     private static final int SIGNED_ON = 200;
     private static final int UNAUTHORIZED = 401;
     private static final int SERVER_ERROR = 500;
+    private static final int SERVICE_UNAVAILABLE = 503;
 
     private final String packageName;
     private final PendingHandshakes pending;
+    private final Outcome noPlace;
     private final System.Logger log;
 
     /**
      * The answer to one request.
      *
-     * @param status 401 (challenge or next token), 500 (the server cannot authenticate anyone), or 200 when
-     *        signed on
+     * @param status 401 (challenge or next token), 500 (the server cannot authenticate anyone), 503 (no place
+     *        for a new handshake to wait), or 200 when signed on
      * @param wwwAuthenticate the WWW-Authenticate value to send, or null for none
      * @param context the established context when signed on, which the caller owns and closes at the end of
      *        the request; null otherwise
+     * @param retryAfter the Retry-After value to send (seconds), or null for none
      */
-    public record Outcome(int status, String wwwAuthenticate, ServerContext context) {
+    public record Outcome(int status, String wwwAuthenticate, ServerContext context, String retryAfter) {
         static Outcome challenge() {
-            return new Outcome(UNAUTHORIZED, HttpNegotiate.SCHEME, null);
+            return next(HttpNegotiate.SCHEME);
+        }
+
+        static Outcome next(String wwwAuthenticate) {
+            return new Outcome(UNAUTHORIZED, wwwAuthenticate, null, null);
         }
 
         /** @return whether the request may go on as the authenticated client */
@@ -60,16 +70,23 @@ public final class NegotiateSignOn implements AutoCloseable {
         public Optional<String> wwwAuthenticateValue() {
             return Optional.ofNullable(wwwAuthenticate);
         }
+
+        /** @return the Retry-After value to send, if any */
+        public Optional<String> retryAfterValue() {
+            return Optional.ofNullable(retryAfter);
+        }
     }
 
     /**
      * @param packageName the security package, such as "Negotiate"
      * @param pendingTimeout how long a handshake waits for the client's next token; positive
      * @param pendingLimit how many handshakes may wait at once; positive
-     * @param log where refused tokens and released handshakes are told, without their tokens
-     * @throws IllegalArgumentException when the timeout or the limit is not positive
+     * @param pendingPerAddress how many of them may come from one client address; 0 for no such share
+     * @param log where refused tokens, refused handshakes and released ones are told, without their tokens
+     * @throws IllegalArgumentException when the timeout or the limit is not positive, or the share negative
      */
-    public NegotiateSignOn(String packageName, Duration pendingTimeout, int pendingLimit, System.Logger log) {
+    public NegotiateSignOn(String packageName, Duration pendingTimeout, int pendingLimit, int pendingPerAddress,
+            System.Logger log) {
         this.packageName = Objects.requireNonNull(packageName, "packageName");
         if (pendingTimeout.isNegative() || pendingTimeout.isZero()) {
             throw new IllegalArgumentException("the pending handshake timeout must be positive: " + pendingTimeout);
@@ -77,8 +94,14 @@ public final class NegotiateSignOn implements AutoCloseable {
         if (pendingLimit < 1) {
             throw new IllegalArgumentException("the pending handshake limit must be positive: " + pendingLimit);
         }
+        if (pendingPerAddress < 0) {
+            throw new IllegalArgumentException("the pending handshakes per address must not be negative: "
+                    + pendingPerAddress);
+        }
         this.log = Objects.requireNonNull(log, "log");
-        this.pending = new PendingHandshakes(pendingTimeout, pendingLimit, log);
+        this.pending = new PendingHandshakes(pendingTimeout, pendingLimit, pendingPerAddress, log);
+        this.noPlace = new Outcome(SERVICE_UNAVAILABLE, null, null,
+                String.valueOf(wholeSecondsAtLeastOne(pendingTimeout)));
     }
 
     /**
@@ -86,10 +109,11 @@ public final class NegotiateSignOn implements AutoCloseable {
      *
      * @param connection names the request's connection, equal for all requests of one connection and
      *        different for another open one; it appears in log lines
+     * @param clientAddress the address of the connection's client, for the share of waiting handshakes
      * @param authorization the request's Authorization value, or null
      * @return what to answer
      */
-    public Outcome authenticate(String connection, String authorization) {
+    public Outcome authenticate(String connection, String clientAddress, String authorization) {
         if (!HttpNegotiate.isNegotiate(authorization)) {
             return Outcome.challenge();
         }
@@ -99,7 +123,7 @@ public final class NegotiateSignOn implements AutoCloseable {
         }
         Optional<ServerContext> waiting = pending.take(connection);
         if (waiting.isPresent()) {
-            Optional<Outcome> continued = step(waiting.get(), token.get(), connection);
+            Optional<Outcome> continued = step(waiting.get(), token.get(), connection, clientAddress, true);
             if (continued.isPresent()) {
                 return continued.get();
             }
@@ -110,9 +134,9 @@ public final class NegotiateSignOn implements AutoCloseable {
         } catch (WinAuthException cannotAcquire) {
             log.log(Level.ERROR, "Negotiate sign-on cannot start: no " + packageName + " server context ("
                     + describe(cannotAcquire) + ")");
-            return new Outcome(SERVER_ERROR, null, null);
+            return new Outcome(SERVER_ERROR, null, null, null);
         }
-        return step(fresh, token.get(), connection).orElseGet(Outcome::challenge);
+        return step(fresh, token.get(), connection, clientAddress, false).orElseGet(Outcome::challenge);
     }
 
     /** Releases the waiting handshakes; any handshake that would wait afterwards is released at once. */
@@ -134,8 +158,12 @@ public final class NegotiateSignOn implements AutoCloseable {
         return Optional.empty();
     }
 
-    /** Feeds the token to the context; empty when the package refused it, the context then closed. */
-    private Optional<Outcome> step(ServerContext context, byte[] token, String connection) {
+    /**
+     * Feeds the token to the context; empty when the package refused it, the context then closed. A
+     * handshake that waited before keeps its place; a new one may find none.
+     */
+    private Optional<Outcome> step(ServerContext context, byte[] token, String connection, String clientAddress,
+            boolean waitedBefore) {
         boolean complete;
         byte[] answer;
         try {
@@ -151,10 +179,20 @@ public final class NegotiateSignOn implements AutoCloseable {
         }
         if (complete) {
             String last = answer.length == 0 ? null : HttpNegotiate.headerValue(answer);
-            return Optional.of(new Outcome(SIGNED_ON, last, context));
+            return Optional.of(new Outcome(SIGNED_ON, last, context, null));
         }
-        pending.put(connection, context);
-        return Optional.of(new Outcome(UNAUTHORIZED, HttpNegotiate.headerValue(answer), null));
+        Outcome next = Outcome.next(HttpNegotiate.headerValue(answer));
+        if (waitedBefore) {
+            pending.keep(connection, clientAddress, context);
+            return Optional.of(next);
+        }
+        return Optional.of(pending.admit(connection, clientAddress, context) ? next : noPlace);
+    }
+
+    /** Retry-After takes whole seconds; a place taken now is free by then at the latest. */
+    private static long wholeSecondsAtLeastOne(Duration duration) {
+        long seconds = duration.getSeconds() + (duration.getNano() > 0 ? 1 : 0);
+        return Math.max(1, seconds);
     }
 
     private static String describe(WinAuthException failure) {

@@ -4,8 +4,7 @@ import com.corvane.zel.ntseclink.ServerContext;
 import java.lang.System.Logger.Level;
 import java.time.Duration;
 import java.util.ArrayList;
-import java.util.Iterator;
-import java.util.LinkedHashMap;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.Optional;
@@ -14,38 +13,51 @@ import java.util.concurrent.ScheduledThreadPoolExecutor;
 import java.util.concurrent.TimeUnit;
 
 /**
- * Handshakes waiting for the client's next token, one per connection: each
- * is released after the timeout, and beyond the limit the oldest goes
- * first, so that clients that start and never finish cannot exhaust the
- * platform's handles. Contexts are closed outside the lock, since closing
- * calls into the library.
+ * Handshakes waiting for the client's next token, one per connection, each
+ * released after the timeout. A waiting handshake keeps its place until it
+ * goes on or times out: when every place is taken, or the client's address
+ * has its share, a new handshake is refused instead, so that clients that
+ * start and never finish can neither exhaust the platform's handles nor push
+ * out the handshakes of others. Contexts are closed outside the lock, since
+ * closing calls into the library.
  */
 final class PendingHandshakes implements AutoCloseable {
     private static final long CLOSE_WAIT_MILLIS = 5000;
 
     private final Duration timeout;
     private final int limit;
+    private final int perAddress;
     private final System.Logger log;
     private final ScheduledThreadPoolExecutor expiry;
-    /** In insertion order, so the first is the oldest. */
-    private final LinkedHashMap<String, Pending> byConnection = new LinkedHashMap<>();
+    private final RefusalLog refusals;
+    private final Map<String, Pending> byConnection = new HashMap<>();
+    private final Map<String, Integer> waitingByAddress = new HashMap<>();
     private boolean closed;
     /** The timer's latest thread; an earlier one has ended before a new one starts. */
     private volatile Thread timerThread;
 
     /** A handshake in progress; its identity tells a timer whether its own handshake is still waiting. */
     private static final class Pending {
+        final String address;
         final ServerContext context;
         ScheduledFuture<?> timer;
 
-        Pending(ServerContext context) {
+        Pending(String address, ServerContext context) {
+            this.address = address;
             this.context = context;
         }
     }
 
-    PendingHandshakes(Duration timeout, int limit, System.Logger log) {
+    /**
+     * @param timeout how long a handshake waits for its next token
+     * @param limit how many handshakes may wait at once
+     * @param perAddress how many of them may come from one client address; 0 for no share
+     * @param log where releases and refusals are told
+     */
+    PendingHandshakes(Duration timeout, int limit, int perAddress, System.Logger log) {
         this.timeout = timeout;
         this.limit = limit;
+        this.perAddress = perAddress;
         this.log = log;
         // One daemon thread while any handshake waits, none when idle: an
         // integration that is never closed leaves no thread behind.
@@ -58,23 +70,44 @@ final class PendingHandshakes implements AutoCloseable {
         expiry.setRemoveOnCancelPolicy(true);
         expiry.setKeepAliveTime(1, TimeUnit.SECONDS);
         expiry.allowCoreThreadTimeOut(true);
+        // Once closed, a refusal report still due has nobody to tell.
+        expiry.setRejectedExecutionHandler(new ScheduledThreadPoolExecutor.DiscardPolicy());
+        refusals = new RefusalLog(log, timeout, expiry);
     }
 
-    /** Keeps a handshake for the connection's next token, releasing one it replaces or that falls over the limit. */
-    void put(String connection, ServerContext context) {
+    /**
+     * Keeps a new handshake for the connection's next token when it has a
+     * place, releasing one the connection had; releases it when it has none.
+     *
+     * @return false when the handshake was refused for want of a place
+     */
+    boolean admit(String connection, String address, ServerContext context) {
+        List<ServerContext> released = new ArrayList<>();
+        Optional<RefusalLog.Reason> refusal;
+        synchronized (this) {
+            // The connection's earlier handshake is over: its place is free.
+            remove(byConnection.remove(connection), released);
+            refusal = closed ? Optional.empty() : refusalOf(address);
+            if (refusal.isEmpty()) {
+                add(connection, address, context, released);
+            } else {
+                released.add(context);
+            }
+        }
+        closeAll(released);
+        refusal.ifPresent(why -> refusals.refused(address, why));
+        return refusal.isEmpty();
+    }
+
+    /**
+     * Keeps a handshake that waited already and goes on: it keeps the place
+     * it had, even when new handshakes took every other place meanwhile.
+     */
+    void keep(String connection, String address, ServerContext context) {
         List<ServerContext> released = new ArrayList<>();
         synchronized (this) {
-            if (closed) {
-                released.add(context);
-            } else {
-                Pending pending = new Pending(context);
-                // Removed first, so that the new handshake counts as the newest.
-                remove(byConnection.remove(connection), released);
-                byConnection.put(connection, pending);
-                pending.timer = expiry.schedule(() -> expire(connection, pending), timeout.toNanos(),
-                        TimeUnit.NANOSECONDS);
-                evictOverLimit(released);
-            }
+            remove(byConnection.remove(connection), released);
+            add(connection, address, context, released);
         }
         closeAll(released);
     }
@@ -85,6 +118,7 @@ final class PendingHandshakes implements AutoCloseable {
         if (pending == null) {
             return Optional.empty();
         }
+        forgetAddress(pending);
         pending.timer.cancel(false);
         return Optional.of(pending.context);
     }
@@ -122,15 +156,26 @@ final class PendingHandshakes implements AutoCloseable {
         }
     }
 
-    private void evictOverLimit(List<ServerContext> released) {
-        Iterator<Map.Entry<String, Pending>> oldestFirst = byConnection.entrySet().iterator();
-        while (byConnection.size() > limit) {
-            Map.Entry<String, Pending> oldest = oldestFirst.next();
-            oldestFirst.remove();
-            remove(oldest.getValue(), released);
-            log.log(Level.DEBUG, "Negotiate handshake on {0} released: more than {1} were waiting", oldest.getKey(),
-                    limit);
+    /** Why a new handshake from the address has no place, if it has none. */
+    private Optional<RefusalLog.Reason> refusalOf(String address) {
+        if (byConnection.size() >= limit) {
+            return Optional.of(RefusalLog.Reason.FULL);
         }
+        if (perAddress > 0 && waitingByAddress.getOrDefault(address, 0) >= perAddress) {
+            return Optional.of(RefusalLog.Reason.SHARE_TAKEN);
+        }
+        return Optional.empty();
+    }
+
+    private void add(String connection, String address, ServerContext context, List<ServerContext> released) {
+        if (closed) {
+            released.add(context);
+            return;
+        }
+        Pending pending = new Pending(address, context);
+        byConnection.put(connection, pending);
+        waitingByAddress.merge(address, 1, Integer::sum);
+        pending.timer = expiry.schedule(() -> expire(connection, pending), timeout.toNanos(), TimeUnit.NANOSECONDS);
     }
 
     private void expire(String connection, Pending pending) {
@@ -138,16 +183,22 @@ final class PendingHandshakes implements AutoCloseable {
             if (!byConnection.remove(connection, pending)) {
                 return;
             }
+            forgetAddress(pending);
         }
         pending.context.close();
         log.log(Level.DEBUG, "Negotiate handshake on {0} released: no answer within {1}", connection, timeout);
     }
 
-    private static void remove(Pending pending, List<ServerContext> released) {
+    private void remove(Pending pending, List<ServerContext> released) {
         if (pending != null) {
+            forgetAddress(pending);
             pending.timer.cancel(false);
             released.add(pending.context);
         }
+    }
+
+    private void forgetAddress(Pending pending) {
+        waitingByAddress.computeIfPresent(pending.address, (address, waiting) -> waiting == 1 ? null : waiting - 1);
     }
 
     private static void closeAll(List<ServerContext> contexts) {

@@ -11,6 +11,9 @@ import java.io.IOException;
 import java.net.InetAddress;
 import java.net.InetSocketAddress;
 import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
+import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.time.Duration;
 import java.util.Map;
@@ -23,17 +26,25 @@ import org.junit.jupiter.api.Test;
 /** Windows sign-on on the JDK's HTTP server, with NegotiateAuthenticator. */
 class NegotiateAuthenticatorTest extends HttpSignOnCases {
     private static final AtomicReference<NegotiatePrincipal> LAST_PRINCIPAL = new AtomicReference<>();
+    /** Its handler asks a group, then throws. */
+    private static final String FAILING_PATH = "/fails";
 
     @Override
-    TestServer start(Duration pendingTimeout, int pendingLimit) throws IOException {
+    TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws IOException {
         HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
         ExecutorService threads = Executors.newFixedThreadPool(8);
-        NegotiateAuthenticator authenticator = new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit);
+        NegotiateAuthenticator authenticator =
+                new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit, pendingPerAddress);
         AtomicInteger served = new AtomicInteger();
-        server.createContext("/", exchange -> {
+        authenticator.protect(server.createContext("/", exchange -> {
             served.incrementAndGet();
             report(exchange);
-        }).setAuthenticator(authenticator);
+        }));
+        authenticator.protect(server.createContext(FAILING_PATH, exchange -> {
+            served.incrementAndGet();
+            ((NegotiatePrincipal) exchange.getPrincipal()).isGroupMember(SignOnClient.ADMINISTRATORS);
+            throw new IllegalStateException("the handler fails");
+        }));
         server.setExecutor(threads);
         server.start();
         URI uri = URI.create("http://" + server.getAddress().getHostString() + ":" + server.getAddress().getPort());
@@ -75,10 +86,24 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
     }
 
     @Test
-    void theBoundsMustBePositive() {
+    void aHandlerThatThrowsStillReleasesTheClientsContext() throws Exception {
+        HttpClient http = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1).build();
+        try (NegotiateClient negotiate = kerberos()) {
+            HttpRequest request = HttpRequest.newBuilder(server().uri().resolve(FAILING_PATH))
+                    .header(HttpNegotiate.AUTHORIZATION, negotiate.authorization()).build();
+            // The server drops the connection without an answer.
+            assertThrows(IOException.class, () -> http.send(request, HttpResponse.BodyHandlers.discarding()));
+        }
+        awaitNothingLive();
+    }
+
+    @Test
+    void theBoundsMustBePositiveAndTheShareNotNegative() {
         assertThrows(IllegalArgumentException.class,
                 () -> new NegotiateAuthenticator("Negotiate", Duration.ZERO, 1).close());
         assertThrows(IllegalArgumentException.class,
                 () -> new NegotiateAuthenticator("Negotiate", Duration.ofSeconds(1), 0).close());
+        assertThrows(IllegalArgumentException.class,
+                () -> new NegotiateAuthenticator("Negotiate", Duration.ofSeconds(1), 1, -1).close());
     }
 }

@@ -1,7 +1,6 @@
 package com.corvane.zel.ntseclink;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -15,15 +14,20 @@ import jakarta.servlet.http.HttpServletRequest;
 import jakarta.servlet.http.HttpServletResponse;
 import java.io.IOException;
 import java.net.URI;
+import java.net.http.HttpClient;
+import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.Duration;
+import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Comparator;
 import java.util.Enumeration;
 import java.util.HashMap;
+import java.util.LinkedHashMap;
+import java.util.List;
 import java.util.Map;
 import java.util.Optional;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -35,21 +39,24 @@ import org.apache.catalina.core.StandardContext;
 import org.apache.catalina.startup.Tomcat;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /** Windows sign-on in an embedded Tomcat 10, with NegotiateFilter. */
 class NegotiateFilterTest extends HttpSignOnCases {
     /** Held, so that the quieter level stays: Tomcat's start and stop lines are not the tests'. */
     private static final Logger TOMCAT_LOG = Logger.getLogger("org.apache");
+    private static final String SESSION_COOKIE = "JSESSIONID=";
 
     static {
         TOMCAT_LOG.setLevel(Level.WARNING);
     }
 
     @Override
-    TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception {
+    TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws Exception {
         return start(Map.of("pendingTimeout", String.valueOf(pendingTimeout.toMillis() / 1000.0), "pendingLimit",
-                String.valueOf(pendingLimit)));
+                String.valueOf(pendingLimit), "pendingPerAddress", String.valueOf(pendingPerAddress)));
     }
 
     /** Tomcat on a free loopback port, the filter before a servlet that reports, or for DELETE ends the session. */
@@ -121,10 +128,13 @@ class NegotiateFilterTest extends HttpSignOnCases {
     }
 
     @Test
-    void aSignedOnSessionNeedsNoNewHandshakeAndItsRolesComeFromAUserContextReleasedWithIt() throws Exception {
+    void aSignedOnSessionNeedsNoNewHandshakeHoldsNoNativeContextAndIsRenamedAtEachSignOn() throws Exception {
         SignOnClient browser = new SignOnClient(server().uri(), true);
+        String beforeReauthentication;
         try (NegotiateClient negotiate = kerberos()) {
-            assertEquals(200, browser.signOn(negotiate).last().statusCode());
+            SignOnClient.SignOn signOn = browser.signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode());
+            beforeReauthentication = sessionId(signOn.last()).orElseThrow();
         }
         awaitNothingLive();
         String signedOn = LiveResources.describe();
@@ -133,7 +143,7 @@ class NegotiateFilterTest extends HttpSignOnCases {
             assertEquals(200, response.statusCode());
             assertSignedOnReport(SignOnClient.report(response.body()));
         }
-        assertNotEquals(signedOn, LiveResources.describe(), "the session's user context answers the roles");
+        assertEquals(signedOn, LiveResources.describe(), "the session's roles keep no native context");
         // A browser re-authenticating in the session withholds the body: the handshake still runs.
         int served = server().served();
         try (NegotiateClient negotiate = ntlm()) {
@@ -141,24 +151,89 @@ class NegotiateFilterTest extends HttpSignOnCases {
             assertEquals(401, first.statusCode());
             assertEquals(served, server().served());
             Optional<String> last = negotiate.respond(first.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
-            assertEquals("the form", SignOnClient.report(browser.send("POST", "the form", last).body()).get("body"));
+            HttpResponse<String> signedOnAgain = browser.send("POST", "the form", last);
+            assertEquals("the form", SignOnClient.report(signedOnAgain.body()).get("body"));
+            // A session id someone knew before the sign-on must not carry it (session fixation).
+            Optional<String> renamed = sessionId(signedOnAgain);
+            assertTrue(renamed.isPresent() && !renamed.get().equals(beforeReauthentication),
+                    "a new session id at sign-on: " + renamed);
+            assertEquals(401, withSessionId(beforeReauthentication).statusCode());
         }
         assertEquals(200, browser.send("DELETE", "", Optional.empty()).statusCode());
         assertEquals(401, browser.get(Optional.empty()).statusCode());
     }
 
     @Test
-    void applicationRolesAreMappedToWindowsGroups() throws Exception {
-        try (TestServer mapped = start(Map.of("roles", "admin = BUILTIN\\Administrators;\nengineer=CORVANE\\Engineering"));
-                NegotiateClient negotiate = kerberos()) {
-            Map<String, String> report = new SignOnClient(mapped.uri(), false, "admin", "engineer", "**",
-                    "CORVANE\\Domain Users", "CORVANE\\NoSuchGroup", "auditor").signOn(negotiate).report();
-            assertEquals("true", report.get("admin"));
-            assertEquals("false", report.get("engineer"));
-            assertEquals("true", report.get("**"));
-            assertEquals("true", report.get("CORVANE\\Domain Users"));
-            assertEquals("false", report.get("CORVANE\\NoSuchGroup"));
-            assertEquals("false", report.get("auditor"));
+    void aSessionsGroupAnswersAreSharedByItsUserAndAskedAgainAfterTheirMaximumAge() throws Exception {
+        String group = "CORVANE\\Reviewers";
+        assertTrue(SimulatedMachine.addGroup("CORVANE", "Reviewers"));
+        try (TestServer keptLong = start(Map.of("groupsMaxAge", "3600"));
+                TestServer keptBriefly = start(Map.of("groupsMaxAge", "0.5"));
+                TestServer askedEveryTime = start(Map.of("groupsMaxAge", "0"))) {
+            List<SignOnClient> browsers = new ArrayList<>();
+            for (TestServer server : List.of(keptLong, keptBriefly, askedEveryTime)) {
+                browsers.add(signedOnBrowser(server, group));
+                assertEquals("false", sessionAnswer(browsers.get(browsers.size() - 1), group));
+            }
+            assertTrue(SimulatedMachine.addMember(group, USER));
+            assertEquals("true", sessionAnswer(browsers.get(2), group));
+            // Another session of the same user gets the answer kept for the first.
+            assertEquals("false", sessionAnswer(signedOnBrowser(keptLong, group), group));
+            assertEquals("false", sessionAnswer(browsers.get(0), group));
+            Thread.sleep(500);
+            assertEquals("true", sessionAnswer(browsers.get(1), group));
+        }
+    }
+
+    /** A browser signed on with Kerberos, in a session, whose reports answer for the group. */
+    private static SignOnClient signedOnBrowser(TestServer server, String group) throws Exception {
+        SignOnClient browser = new SignOnClient(server.uri(), true, group);
+        try (NegotiateClient negotiate = kerberos()) {
+            assertEquals(200, browser.signOn(negotiate).last().statusCode());
+        }
+        return browser;
+    }
+
+    /** The session's answer for the group, on a request without a handshake. */
+    private static String sessionAnswer(SignOnClient browser, String group) throws Exception {
+        HttpResponse<String> response = browser.get(Optional.empty());
+        assertEquals(200, response.statusCode());
+        return SignOnClient.report(response.body()).get(group);
+    }
+
+    private static Optional<String> sessionId(HttpResponse<?> response) {
+        return response.headers().allValues("Set-Cookie").stream().filter(cookie -> cookie.startsWith(SESSION_COOKIE))
+                .map(cookie -> cookie.substring(SESSION_COOKIE.length()).split(";", 2)[0]).findFirst();
+    }
+
+    /** A request of a client that has nothing but the session id. */
+    private HttpResponse<String> withSessionId(String id) throws Exception {
+        HttpRequest request = HttpRequest.newBuilder(server().uri().resolve("/report"))
+                .header("Cookie", SESSION_COOKIE + id).build();
+        return HttpClient.newHttpClient().send(request, HttpResponse.BodyHandlers.ofString());
+    }
+
+    static Stream<Arguments> roleMappings() {
+        Map<String, String> answers = new LinkedHashMap<>();
+        answers.put("admin", "true");
+        answers.put("engineer", "false");
+        answers.put("**", "true");
+        answers.put("CORVANE\\Domain Users", "true");
+        answers.put("CORVANE\\NoSuchGroup", "false");
+        answers.put("auditor", "false");
+        return Stream.of(
+                Arguments.of("admin = BUILTIN\\Administrators;\nengineer=CORVANE\\Engineering", answers),
+                // Mapped, "**" is a role like any other.
+                Arguments.of("**=CORVANE\\Engineering", Map.of("**", "false", "BUILTIN\\Administrators", "true")));
+    }
+
+    @ParameterizedTest
+    @MethodSource("roleMappings")
+    void applicationRolesAreMappedToWindowsGroups(String roles, Map<String, String> answers) throws Exception {
+        try (TestServer mapped = start(Map.of("roles", roles)); NegotiateClient negotiate = kerberos()) {
+            Map<String, String> report = new SignOnClient(mapped.uri(), false, answers.keySet().toArray(String[]::new))
+                    .signOn(negotiate).report();
+            answers.forEach((role, answer) -> assertEquals(answer, report.get(role), role));
         }
     }
 
@@ -167,8 +242,10 @@ class NegotiateFilterTest extends HttpSignOnCases {
         try (TestServer impersonating = start(Map.of("impersonate", "true"))) {
             for (int request = 0; request < 3; request++) {
                 try (NegotiateClient negotiate = kerberos()) {
-                    Map<String, String> report = new SignOnClient(impersonating.uri(), true).signOn(negotiate).report();
-                    assertEquals("true", report.get("impersonating"));
+                    SignOnClient browser = new SignOnClient(impersonating.uri(), true);
+                    assertEquals("true", browser.signOn(negotiate).report().get("impersonating"));
+                    // Sessions are off: a request without a handshake is not signed on.
+                    assertEquals(401, browser.get(Optional.empty()).statusCode());
                 }
             }
         }
@@ -184,6 +261,8 @@ class NegotiateFilterTest extends HttpSignOnCases {
         "pendingTimeout=0               | pendingTimeout=\"0\": expected a positive number of seconds",
         "pendingTimeout=soon            | pendingTimeout=\"soon\": expected a positive number of seconds",
         "pendingLimit=-1                | pendingLimit=\"-1\": expected a positive whole number",
+        "pendingPerAddress=-1           | pendingPerAddress=\"-1\": expected a whole number, 0 or more",
+        "groupsMaxAge=-1                | groupsMaxAge=\"-1\": expected a number of seconds, 0 or more",
         "roles=admin                    | roles=\"admin\": expected role=group entries",
         "roles=a=X\\x; a=Y\\y           | roles=\"a=Y\\y\": the role a is mapped twice",
     })

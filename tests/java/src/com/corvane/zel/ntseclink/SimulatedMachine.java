@@ -18,9 +18,23 @@ public final class SimulatedMachine {
     static native boolean threadImpersonating();
 
     /** Makes the next call of a Win32 function fail with a Windows error code. */
-    static native void failNextCall(String function, int code);
+    static void failNextCall(String function, int code) {
+        failCall(function, code, 1);
+    }
+
+    /** Makes the nth call from now (1 = the next) of a Win32 function fail with a Windows error code. */
+    static native void failCall(String function, int code, int nth);
+
+    /** How many of the failures made to happen have not been reached yet. */
+    static native int pendingFaults();
 
     static native void clearFaults();
+
+    /** Adds a group to a domain of the machine; false when the name is taken. Lasts as long as the process. */
+    static native boolean addGroup(String domain, String name);
+
+    /** Makes member ("DOMAIN\name") a direct member of group ("DOMAIN\name"); false when either is unknown. */
+    static native boolean addMember(String group, String member);
 
     /** The status the domain-controller lookup answers; 0 finds one. */
     public static native void setDomainControllerStatus(int status);

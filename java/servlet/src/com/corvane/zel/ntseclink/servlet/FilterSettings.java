@@ -15,14 +15,18 @@ import java.util.Optional;
  * value stops it with a message that names the parameter, rather than
  * protecting the application in a way nobody asked for.
  */
-record FilterSettings(String packageName, Duration pendingTimeout, int pendingLimit, boolean sessions,
-        boolean impersonate, Map<String, String> groupsByRole) {
+record FilterSettings(String packageName, Duration pendingTimeout, int pendingLimit, int pendingPerAddress,
+        boolean sessions, Duration groupsMaxAge, boolean impersonate, Map<String, String> groupsByRole) {
     static final String PACKAGE = "package";
     static final String PENDING_TIMEOUT = "pendingTimeout";
     static final String PENDING_LIMIT = "pendingLimit";
+    static final String PENDING_PER_ADDRESS = "pendingPerAddress";
     static final String SESSIONS = "sessions";
+    static final String GROUPS_MAX_AGE = "groupsMaxAge";
     static final String IMPERSONATE = "impersonate";
     static final String ROLES = "roles";
+    /** How long a session's group answers are kept unless configured otherwise: a few minutes. */
+    private static final Duration DEFAULT_GROUPS_MAX_AGE = Duration.ofMinutes(5);
 
     static FilterSettings of(FilterConfig config) throws ServletException {
         boolean impersonate = flag(config, IMPERSONATE).orElse(false);
@@ -31,8 +35,11 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
             throw invalid(SESSIONS, "true", "impersonation needs the client's handshake on every request, which "
                     + "sessions would skip: set " + SESSIONS + " to false");
         }
-        return new FilterSettings(text(config, PACKAGE).orElse("Negotiate"), pendingTimeout(config),
-                pendingLimit(config), sessions.orElse(!impersonate), impersonate, groupsByRole(config));
+        return new FilterSettings(text(config, PACKAGE).orElse("Negotiate"),
+                seconds(config, PENDING_TIMEOUT, NegotiateSignOn.DEFAULT_PENDING_TIMEOUT, false),
+                wholeNumber(config, PENDING_LIMIT, NegotiateSignOn.DEFAULT_PENDING_LIMIT, 1),
+                wholeNumber(config, PENDING_PER_ADDRESS, 0, 0), sessions.orElse(!impersonate),
+                seconds(config, GROUPS_MAX_AGE, DEFAULT_GROUPS_MAX_AGE, true), impersonate, groupsByRole(config));
     }
 
     private static Optional<String> text(FilterConfig config, String name) {
@@ -50,36 +57,40 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
         return Optional.of(Boolean.parseBoolean(value.get()));
     }
 
-    private static Duration pendingTimeout(FilterConfig config) throws ServletException {
-        Optional<String> value = text(config, PENDING_TIMEOUT);
+    private static Duration seconds(FilterConfig config, String name, Duration byDefault, boolean zeroAllowed)
+            throws ServletException {
+        Optional<String> value = text(config, name);
         if (value.isEmpty()) {
-            return NegotiateSignOn.DEFAULT_PENDING_TIMEOUT;
+            return byDefault;
         }
         try {
             BigDecimal seconds = new BigDecimal(value.get());
-            if (seconds.signum() > 0) {
+            if (seconds.signum() > 0 || seconds.signum() == 0 && zeroAllowed) {
                 return Duration.ofNanos(seconds.movePointRight(9).longValueExact());
             }
         } catch (ArithmeticException | NumberFormatException notSeconds) {
             // Reported below.
         }
-        throw invalid(PENDING_TIMEOUT, value.get(), "expected a positive number of seconds");
+        throw invalid(name, value.get(), zeroAllowed ? "expected a number of seconds, 0 or more"
+                : "expected a positive number of seconds");
     }
 
-    private static int pendingLimit(FilterConfig config) throws ServletException {
-        Optional<String> value = text(config, PENDING_LIMIT);
+    private static int wholeNumber(FilterConfig config, String name, int byDefault, int least)
+            throws ServletException {
+        Optional<String> value = text(config, name);
         if (value.isEmpty()) {
-            return NegotiateSignOn.DEFAULT_PENDING_LIMIT;
+            return byDefault;
         }
         try {
-            int limit = Integer.parseInt(value.get());
-            if (limit > 0) {
-                return limit;
+            int number = Integer.parseInt(value.get());
+            if (number >= least) {
+                return number;
             }
         } catch (NumberFormatException notANumber) {
             // Reported below.
         }
-        throw invalid(PENDING_LIMIT, value.get(), "expected a positive whole number");
+        throw invalid(name, value.get(), least == 1 ? "expected a positive whole number"
+                : "expected a whole number, " + least + " or more");
     }
 
     /** "role=DOMAIN\group" entries, separated by semicolons or line breaks; neither is allowed in a group name. */

@@ -45,8 +45,10 @@ import java.util.Optional;
  * <ul>
  * <li>{@code package}: the security package, "Negotiate" by default;</li>
  * <li>{@code sessions}: true (the default) keeps the signed-on client in the HTTP session, so that later
- * requests of the session need no handshake; their roles then come from an authorization context of the
- * client's name, made on the first role question and released when the session ends;</li>
+ * requests of the session need no handshake; their roles then come from the groups of the client's name,
+ * asked when needed and kept, for every session of the user, at most {@code groupsMaxAge};</li>
+ * <li>{@code groupsMaxAge}: seconds a group answer for a session's request is kept, 300 by default, 0 to ask
+ * every time: a membership removed or an account disabled takes effect within it;</li>
  * <li>{@code impersonate}: true runs the rest of the chain as the client, ended on the same thread when the
  * chain returns; it needs a handshake on every request, so sessions are then off by default, and refused
  * when set;</li>
@@ -54,9 +56,14 @@ import java.util.Optional;
  * ";" or line breaks; a role not mapped is taken as a group name;</li>
  * <li>{@code pendingTimeout}: seconds a handshake of several legs (NTLM) waits for the client's next request
  * on the same connection, 30 by default;</li>
- * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default, the oldest released
- * first.</li>
+ * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default;</li>
+ * <li>{@code pendingPerAddress}: how many of them may come from one client address, 0 (the default) for no
+ * such share: behind a reverse proxy every client has the proxy's address.</li>
  * </ul>
+ *
+ * <p>A waiting handshake keeps its place until it goes on or times out: a
+ * new one that finds no place is answered 503 with Retry-After, the pending
+ * timeout, and the refusals are logged as counts.
  *
  * <p>A request without a Negotiate Authorization header (and no signed-on
  * session) is answered 401 with "WWW-Authenticate: Negotiate"; one whose
@@ -73,9 +80,11 @@ public final class NegotiateFilter implements Filter {
 
     /** The session attribute that holds the signed-on client. */
     private static final String SESSION_USER = NegotiateFilter.class.getName() + ".user";
+    private static final String RETRY_AFTER = "Retry-After";
 
     private FilterSettings settings;
     private NegotiateSignOn signOn;
+    private GroupAnswers groupAnswers;
 
     /** Made by the container, which then calls {@link #init(FilterConfig)}. */
     public NegotiateFilter() {
@@ -90,13 +99,15 @@ public final class NegotiateFilter implements Filter {
     @Override
     public void init(FilterConfig config) throws ServletException {
         settings = FilterSettings.of(config);
+        groupAnswers = new GroupAnswers(settings.groupsMaxAge());
         signOn = new NegotiateSignOn(settings.packageName(), settings.pendingTimeout(), settings.pendingLimit(),
-                LOG);
+                settings.pendingPerAddress(), LOG);
     }
 
     /**
      * Passes the request on as the signed-on client, or answers it with 401
-     * (or 500 when the server cannot authenticate anyone).
+     * (500 when the server cannot authenticate anyone, 503 when a new
+     * handshake finds no place to wait).
      *
      * @throws ServletException when the request is not an HTTP request, or from the rest of the chain
      */
@@ -111,12 +122,14 @@ public final class NegotiateFilter implements Filter {
                 ? sessionUser(http) : Optional.empty();
         if (known.isPresent()) {
             SessionUser user = known.get();
-            chain.doFilter(new SignedOnRequest(http, user.principal(), user::isMember, settings.groupsByRole()),
-                    answer);
+            SignedOnRequest.Membership membership = group -> groupAnswers.isMember(user.name(), group);
+            chain.doFilter(new SignedOnRequest(http, user.principal(), membership, settings.groupsByRole()), answer);
             return;
         }
-        NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), authorization);
+        NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), http.getRemoteAddr(),
+                authorization);
         outcome.wwwAuthenticateValue().ifPresent(value -> answer.setHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
+        outcome.retryAfterValue().ifPresent(value -> answer.setHeader(RETRY_AFTER, value));
         if (!outcome.isSignedOn()) {
             answer.sendError(outcome.status());
             return;
@@ -145,10 +158,12 @@ public final class NegotiateFilter implements Filter {
             response.sendError(HttpServletResponse.SC_INTERNAL_SERVER_ERROR);
             return;
         }
-        SessionUser user = settings.sessions() ? remember(request, name) : null;
+        if (settings.sessions()) {
+            remember(request, name);
+        }
         // On the sign-on request the client's own context answers; once it is
-        // released (an asynchronous request), the session's user does.
-        SignedOnRequest.Membership membership = group -> user != null && context.isClosed() ? user.isMember(group)
+        // released (an asynchronous request), the kept answers do.
+        SignedOnRequest.Membership membership = group -> context.isClosed() ? groupAnswers.isMember(name, group)
                 : context.isGroupMember(group);
         SignedOnRequest signedOn = new SignedOnRequest(request, new ClientPrincipal(name), membership,
                 settings.groupsByRole());
@@ -165,13 +180,11 @@ public final class NegotiateFilter implements Filter {
     }
 
     /** Keeps the client in the session, under a new session id: a session made before sign-on is not trusted. */
-    private static SessionUser remember(HttpServletRequest request, String name) {
+    private static void remember(HttpServletRequest request, String name) {
         if (request.getSession(false) != null) {
             request.changeSessionId();
         }
-        SessionUser user = new SessionUser(name);
-        request.getSession(true).setAttribute(SESSION_USER, user);
-        return user;
+        request.getSession(true).setAttribute(SESSION_USER, new SessionUser(name));
     }
 
     private static Optional<SessionUser> sessionUser(HttpServletRequest request) {
