@@ -229,6 +229,7 @@ if [[ -n "$dll_jar" ]]; then
   # data directory share the prefix with it.
   while kill -0 "$wine_suite_pid" 2>/dev/null; do sleep 1; done
   start_windows_jvm_suite windows-jvm "the release jar on a Windows JVM, realm $REALM_NAME" --exclude-tag domain
+  windows_jvm_suite_pid="${suite_pids[-1]}"
   # Its server's JVM copies the DLL into a temporary folder of its own, out
   # of sight of the loader cases, which count the copies in theirs.
   start_command_suite windows-jvm-http "HTTP sign-on from the Linux JDK to the release jar on a Windows JVM, realm $REALM_NAME" \
@@ -260,6 +261,9 @@ start_suite domain-no-credentials "as $DOMAIN_NO_CREDENTIALS_USER, whose passwor
 start_suite domain-disabled-account "as $DOMAIN_DISABLED_USER, whose account is disabled" \
   env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_DISABLED_USER" "$WINE"
 if [[ -n "$dll_jar" ]]; then
+  # After the realm's part, whose case of the data directory needs it
+  # missing: the doctor's run makes it in the prefix they share.
+  while kill -0 "$windows_jvm_suite_pid" 2>/dev/null; do sleep 1; done
   start_windows_jvm_suite windows-jvm-domain "the release jar on a Windows JVM, through the domain controller of $DOMAIN_REALM" \
     "${DOMAIN_ENV[@]}" --include-tag domain
 fi
