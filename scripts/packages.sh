@@ -4,8 +4,8 @@
 # shellcheck disable=SC2034
 LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless libjakarta-servlet-api-java)
 LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format libtomcat10-embed-java)
-# The DLL and the release.
-WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
+# The DLL and the release; the Windows JVM suite's sign-on server serves Tomcat too.
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libtomcat10-embed-java)
 # The Windows suite runs under Wine against a Kerberos KDC of its own, a JDK
 # peer, and an Active Directory domain controller of its own for NTLM.
 WINE_TEST_PACKAGES=(wine wine64 krb5-kdc krb5-admin-server krb5-user samba samba-ad-dc samba-ad-provision winbind

@@ -18,6 +18,10 @@
 #                            suite of ../windows-jvm against the realm, then
 #                            the domain; only with --dll-from-jar, whose jar
 #                            it runs on
+#   windows-jvm-http         the Linux JDK's own SPNEGO signing on over HTTP to
+#                            the JDK's HTTP server and to Tomcat on that JVM,
+#                            in the realm (../windows-jvm/run-http-junit.sh);
+#                            also only with --dll-from-jar
 #
 # The domain and its own KDC run beside the MIT realm, each KDC on a free
 # port; a run of the program sees one of them through its Kerberos
@@ -32,9 +36,10 @@
 # runs.
 #
 # Usage: run-wine-tests.sh [--dll-from-jar JAR] BUILD_DIR [PROGRAM_ARGS...]
-#   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll and
-#   ntseclink-jdk-peer.jar (the Windows build directory). The exit code is 0
-#   when every case of every suite passed.
+#   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll, the jars of the
+#   JDK peer and of the Windows JVM suites, and java/ntseclink-servlet.jar
+#   (the Windows build directory). The exit code is 0 when every case of
+#   every suite passed.
 #   --dll-from-jar runs the test program on the DLL as extracted from that
 #   jar (the release) instead of the one beside it.
 set -euo pipefail
@@ -57,6 +62,8 @@ shift
 readonly PROGRAM="$BUILD_DIR/ntseclink_wintests.exe"
 readonly JDK_PEER="$BUILD_DIR/ntseclink-jdk-peer.jar"
 readonly WINDOWS_JVM_TESTS="$BUILD_DIR/ntseclink-windows-jvm-tests.jar"
+readonly WINDOWS_JVM_HTTP_TESTS="$BUILD_DIR/ntseclink-windows-jvm-http-tests.jar"
+readonly SERVLET_JAR="$BUILD_DIR/java/ntseclink-servlet.jar"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly WINESERVER="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -66,7 +73,7 @@ source "$HERE/kerberos-realm.sh"
 # shellcheck source=samba-domain.sh
 source "$HERE/samba-domain.sh"
 
-for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER" "$WINDOWS_JVM_TESTS"; do
+for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER" "$WINDOWS_JVM_TESTS" "$WINDOWS_JVM_HTTP_TESTS" "$SERVLET_JAR"; do
   [[ -f "$file" ]] || { echo "missing $file: build the Windows test program first" >&2; exit 2; }
 done
 
@@ -222,6 +229,12 @@ if [[ -n "$dll_jar" ]]; then
   # data directory share the prefix with it.
   while kill -0 "$wine_suite_pid" 2>/dev/null; do sleep 1; done
   start_windows_jvm_suite windows-jvm "the release jar on a Windows JVM, realm $REALM_NAME" --exclude-tag domain
+  windows_jvm_suite_pid="${suite_pids[-1]}"
+  # Its server's JVM copies the DLL into a temporary folder of its own, out
+  # of sight of the loader cases, which count the copies in theirs.
+  start_command_suite windows-jvm-http "HTTP sign-on from the Linux JDK to the release jar on a Windows JVM, realm $REALM_NAME" \
+    "$HERE/../windows-jvm/run-http-junit.sh" "$WINDOWS_JVM_JAVA" "$dll_jar" "$WINDOWS_JVM_TESTS" \
+    "$WINDOWS_JVM_HTTP_TESTS" "$SERVLET_JAR" "$WORK_DIR/windows-jvm-http-temp"
 else
   echo "The Windows JVM suite runs on a release jar: name one with --dll-from-jar."
 fi
@@ -248,6 +261,9 @@ start_suite domain-no-credentials "as $DOMAIN_NO_CREDENTIALS_USER, whose passwor
 start_suite domain-disabled-account "as $DOMAIN_DISABLED_USER, whose account is disabled" \
   env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_DISABLED_USER" "$WINE"
 if [[ -n "$dll_jar" ]]; then
+  # After the realm's part, whose case of the data directory needs it
+  # missing: the doctor's run makes it in the prefix they share.
+  while kill -0 "$windows_jvm_suite_pid" 2>/dev/null; do sleep 1; done
   start_windows_jvm_suite windows-jvm-domain "the release jar on a Windows JVM, through the domain controller of $DOMAIN_REALM" \
     "${DOMAIN_ENV[@]}" --include-tag domain
 fi
