@@ -27,9 +27,9 @@ const std::u16string kDataDirectory = u"C:\\ProgramData\\Corvane\\Corvane Tarnwe
 constexpr size_t kMaxPath = 260;
 
 // Whether the natives refuse to hand the registry a key and value: a null
-// key (it would name the hive) or a name holding U+0000.
+// or empty key (either would name the hive) or a name holding U+0000.
 bool unusable(const std::optional<std::u16string> &key, const std::u16string &name) {
-  return !key || holdsNull(*key) || holdsNull(name);
+  return !key || key->empty() || holdsNull(*key) || holdsNull(name);
 }
 
 // Opens a key the way the registry natives do: the 64-bit view first when

@@ -13,6 +13,7 @@ import org.junit.jupiter.api.Test;
 class WinUtilTest {
     private static final String PRODUCT_KEY = "SOFTWARE\\Corvane, Inc.\\Corvane Tarnwell";
     private static final int ERROR_FILE_NOT_FOUND = 2;
+    private static final int ERROR_INVALID_PARAMETER = 87;
 
     @Test
     void aStringAndANumberMakeTheRoundTripThroughTheRegistry() {
@@ -30,6 +31,15 @@ class WinUtilTest {
         assertEquals(ERROR_FILE_NOT_FOUND, WinUtil.SetHKLMIntRegValue("SOFTWARE\\NoSuchKey", "v", 1, true));
         assertNull(WinUtil.GetHKLMStringRegValue("SOFTWARE\\NoSuchKey", "v", true));
         assertNull(WinUtil.GetHKLMStringRegValue(null, null, false));
+    }
+
+    @Test
+    void aNullOrEmptyKeyNamesNoKeyRatherThanTheHive() {
+        for (String noKey : new String[] {null, ""}) {
+            assertEquals(ERROR_INVALID_PARAMETER, WinUtil.SetHKLMStringRegValue(noKey, "JavaAtTheRoot", "x", true));
+            assertEquals(ERROR_INVALID_PARAMETER, WinUtil.SetHKLMIntRegValue(noKey, "JavaAtTheRoot", 1, false));
+            assertNull(WinUtil.GetHKLMStringRegValue(noKey, "JavaAtTheRoot", true));
+        }
     }
 
     @Test
