@@ -75,8 +75,9 @@ public final class WinUtil {
      *
      * @param fileName the file's name
      * @return the data directory, a backslash and the file name
-     * @throws WinException when the data directory cannot be resolved or created, or the path (directory,
-     *         backslash and file name) would not fit in 259 characters (MAX_PATH less its terminator)
+     * @throws WinException when the data directory cannot be resolved or created, the path (directory,
+     *         backslash and file name) would not fit in 259 characters (MAX_PATH less its terminator), or the
+     *         file name holds U+0000, where Windows would end the path; nothing is created then
      */
     public static native String GetCommonAppDataFilePath(String fileName);
 

@@ -51,6 +51,13 @@ class WinUtilTest {
     }
 
     @Test
+    void aFileNameHoldingUnitZeroIsRefusedRatherThanCutThere() {
+        WinException refused = assertThrows(WinException.class,
+                () -> WinUtil.GetCommonAppDataFilePath("report.exe\u0000.log"));
+        assertEquals("Failed to resolve common app data path", refused.getMessage());
+    }
+
+    @Test
     void anUnusableDataDirectoryRaisesWinException() {
         assertEquals(0, WinUtil.SetHKLMStringRegValue(PRODUCT_KEY, "AppDataPath", "C:\\NoSuchDirectory", true));
         try {
