@@ -12,7 +12,7 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
   if (entry == nullptr) {
     return;
   }
-  if (entry->impersonating) {
+  if (impersonationLasts(*entry)) {
     throwWinAuthException(env, "Already impersonating");
     return;
   }
@@ -22,12 +22,22 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return;
   }
+  // Opened before the thread acts as the client, so that nothing can fail
+  // once it does.
+  DWORD threadId = GetCurrentThreadId();
+  OwnedHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
+  if (!thread) {
+    throwPlatformError(env, GetLastError());
+    return;
+  }
   if (!ImpersonateLoggedOnUser(clientToken.get())) {
     throwPlatformError(env, GetLastError());
     return;
   }
-  entry->impersonating = true;
-  entry->impersonatingThread = GetCurrentThreadId();
+  // The entry holds the thread's handle from here on.
+  entry->impersonatingThread.reset(thread.get());
+  thread.disown();
+  entry->impersonatingThreadId = threadId;
 }
 
 void stopImpersonating(JNIEnv *env, ContextHandle handle) {
@@ -36,7 +46,7 @@ void stopImpersonating(JNIEnv *env, ContextHandle handle) {
   if (entry == nullptr) {
     return;
   }
-  if (!entry->impersonating) {
+  if (!impersonationLasts(*entry)) {
     throwWinAuthException(env, "Not impersonating");
     return;
   }
@@ -47,7 +57,7 @@ void stopImpersonating(JNIEnv *env, ContextHandle handle) {
     throwPlatformError(env, GetLastError());
     return;
   }
-  entry->impersonating = false;
+  entry->forgetImpersonation();
 }
 
 }  // namespace
