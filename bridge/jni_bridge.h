@@ -73,6 +73,12 @@ class InputBytes {
   ULONG length_ = 0;
 };
 
+// The kind of Java thread that calls a native. A virtual thread (Java 21
+// on) may continue on another operating-system thread whenever it blocks.
+// Unknown, with the virtual machine's exception pending, when it cannot tell.
+enum class CallingThread { Platform, Virtual, Unknown };
+CallingThread callingThread(JNIEnv *env);
+
 enum class EscapedFailure { OutOfMemory, Unexpected };
 
 // Reports a C++ exception that reached the native boundary as

@@ -6,7 +6,30 @@ namespace ntseclink {
 
 namespace {
 
+// Windows binds an impersonation to the operating-system thread, which a
+// virtual thread leaves whenever it blocks: that thread would go on running
+// other virtual threads as the client, and the work could resume on one
+// that is not. False after the refusal, or with the virtual machine's own
+// exception pending.
+bool isPlatformThreadOrThrow(JNIEnv *env) {
+  switch (callingThread(env)) {
+    case CallingThread::Platform:
+      return true;
+    case CallingThread::Virtual:
+      throwWinAuthException(env, "Cannot impersonate on a virtual thread");
+      return false;
+    case CallingThread::Unknown:
+      return false;
+  }
+  return false;
+}
+
+// The thread's kind is asked first, before any lock is taken: asking runs
+// Java code.
 void startImpersonating(JNIEnv *env, ContextHandle handle) {
+  if (!isPlatformThreadOrThrow(env)) {
+    return;
+  }
   ContextInUse used = useContext(handle);
   SspiContextEntry *entry = establishedServerContext(env, used);
   if (entry == nullptr) {

@@ -159,6 +159,71 @@ TEST_F(Impersonation, EndsOnlyOnTheThreadThatBeganIt) {
 }
 
 using Release = Impersonation;
+// The virtual machine the natives run in, and the kind of thread that calls.
+struct CallingThreadRow {
+  const char *name;
+  jint version;
+  bool isVirtual;
+  bool threadClassMissing;
+  std::string refusal;  // "" when the impersonation begins
+};
+
+void PrintTo(const CallingThreadRow &row, std::ostream *out) {
+  *out << row.name;
+}
+
+class ImpersonationByCallingThread : public Impersonation,
+                                     public ::testing::WithParamInterface<CallingThreadRow> {};
+
+// Windows binds an impersonation to the operating-system thread, which a
+// virtual thread leaves whenever it blocks: it never begins on one, the
+// refusal comes before any other check, and nothing changes. A virtual
+// machine before Java 21 has no virtual threads, nor the function that
+// tells, which the natives must not reach for.
+TEST_P(ImpersonationByCallingThread, BeginsOnlyOnAPlatformThread) {
+  const CallingThreadRow &row = GetParam();
+  Peers peers = establish(u"NTLM", 0);
+  jvm.setVersion(row.version);
+  jvm.setVirtualThread(row.isVirtual);
+  if (row.threadClassMissing) {
+    jvm.failClassLookup(jnihost::kThreadClass);
+  }
+  winsim::clearJournal();
+  start(peers.server);
+  EXPECT_EQ(takeException(), row.refusal);
+  if (!row.refusal.empty()) {
+    EXPECT_EQ(winsim::journalNames(), std::vector<std::string>{});  // no lock, no platform call
+    EXPECT_FALSE(winsim::threadImpersonating());
+    EXPECT_EQ(impersonationLine(peers.server), "Impersonating: false");
+    start(999);
+    EXPECT_EQ(takeException(), row.refusal);
+  }
+  // The context is as it was: on a platform thread an impersonation begins, or goes on.
+  jnihost::Jvm platform;
+  api().SSPI_StartImpersonating(platform.env(), nullptr, peers.server);
+  std::optional<jnihost::Exception> again = platform.pendingException();
+  EXPECT_EQ(again ? again->message : "", row.refusal.empty() ? "Already impersonating" : "");
+  EXPECT_TRUE(winsim::threadImpersonating());
+  EXPECT_EQ(platform.violations(), std::vector<std::string>{});
+  stop(peers.server);
+  EXPECT_EQ(takeException(), "");
+  release(peers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ImpersonationByCallingThread,
+    ::testing::Values(CallingThreadRow{"Java17", jnihost::kJniVersion10, true, false, ""},
+                      CallingThreadRow{"PlatformThreadOfJava21", jnihost::kJniVersion21, false, false, ""},
+                      CallingThreadRow{"VirtualThreadOfJava21", jnihost::kJniVersion21, true, false,
+                                       std::string(jnihost::kWinAuthException) +
+                                           ": Cannot impersonate on a virtual thread"},
+                      CallingThreadRow{"VirtualThreadOfJava25", 0x00180000, true, false,
+                                       std::string(jnihost::kWinAuthException) +
+                                           ": Cannot impersonate on a virtual thread"},
+                      CallingThreadRow{"ThreadClassNotFound", jnihost::kJniVersion21, false, true,
+                                       std::string(jnihost::kNoClassDefFoundError) + ": java/lang/Thread"}),
+    [](const ::testing::TestParamInfo<CallingThreadRow> &row) { return std::string(row.param.name); });
+
 // Windows ends a thread's impersonation with the thread: a context whose
 // impersonating thread has ended is impersonating no more, for any thread.
 TEST_F(Impersonation, AThreadThatEndsTakesItsImpersonationWithIt) {
