@@ -45,8 +45,9 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return;
   }
-  // Opened before the thread acts as the client, so that nothing can fail
-  // once it does.
+  // Opened before the thread acts as the client, whose access would be
+  // checked instead of the process's, and so that nothing can fail once it
+  // does.
   DWORD threadId = GetCurrentThreadId();
   OwnedHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
   if (!thread) {
