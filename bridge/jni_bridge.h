@@ -30,8 +30,6 @@ void throwPlatformError(JNIEnv *env, DWORD status);
 // with an empty message; any other status is a platform error.
 void throwNotFound(JNIEnv *env, const char *notFoundClassName, DWORD status);
 
-// Text of a Java string up to its first U+0000; null gives the empty string.
-WideString toWideString(JNIEnv *env, jstring text);
 // Every UTF-16 unit of a Java string, embedded U+0000 included; null gives
 // the empty string.
 WideString toWholeWideString(JNIEnv *env, jstring text);
@@ -74,6 +72,12 @@ class InputBytes {
   jbyte *bytes_ = nullptr;
   ULONG length_ = 0;
 };
+
+// The kind of Java thread that calls a native. A virtual thread (Java 21
+// on) may continue on another operating-system thread whenever it blocks.
+// Unknown, with the virtual machine's exception pending, when it cannot tell.
+enum class CallingThread { Platform, Virtual, Unknown };
+CallingThread callingThread(JNIEnv *env);
 
 enum class EscapedFailure { OutOfMemory, Unexpected };
 

@@ -28,8 +28,9 @@ class StringChars {
   const jchar *chars_;
 };
 
-// The units of a Java string, all of them or those before its first U+0000.
-WideString copyUnits(JNIEnv *env, jstring text, bool stopAtFirstNull) {
+}  // namespace
+
+WideString toWholeWideString(JNIEnv *env, jstring text) {
   if (text == nullptr) {
     return WideString();
   }
@@ -38,23 +39,10 @@ WideString copyUnits(JNIEnv *env, jstring text, bool stopAtFirstNull) {
   if (chars.chars() == nullptr) {
     throw std::bad_alloc();  // the VM has OutOfMemoryError pending
   }
-  const jchar *end = chars.chars() + length;
-  if (stopAtFirstNull) {
-    end = std::find(chars.chars(), end, jchar{0});
-  }
-  WideString out(static_cast<size_t>(end - chars.chars()), WCHAR{0});
-  std::transform(chars.chars(), end, out.begin(), [](jchar unit) { return static_cast<WCHAR>(unit); });
+  WideString out(static_cast<size_t>(length), WCHAR{0});
+  std::transform(chars.chars(), chars.chars() + length, out.begin(),
+                 [](jchar unit) { return static_cast<WCHAR>(unit); });
   return out;
-}
-
-}  // namespace
-
-WideString toWideString(JNIEnv *env, jstring text) {
-  return copyUnits(env, text, true);
-}
-
-WideString toWholeWideString(JNIEnv *env, jstring text) {
-  return copyUnits(env, text, false);
 }
 
 bool holdsNullCharacter(const WideString &text) {

@@ -154,7 +154,7 @@ jstring contextInformation(JNIEnv *env, ContextHandle handle) {
   report += TEXT("\nState: ");
   report += stateWord(entry->state);
   report += TEXT("\nImpersonating: ");
-  report += entry->impersonating ? TEXT("true") : TEXT("false");
+  report += impersonationLasts(*entry) ? TEXT("true") : TEXT("false");
   appendUserName(report, entry->context.address());
   appendPackage(report, entry->context.address());
   appendAttributeWords(report, *entry);

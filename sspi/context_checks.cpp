@@ -30,8 +30,20 @@ bool isInStateOrThrow(JNIEnv *env, const SspiContextEntry &entry, SspiContextSta
   return true;
 }
 
+bool impersonationLasts(SspiContextEntry &entry) {
+  if (!entry.impersonating() || entry.impersonatingThreadId == GetCurrentThreadId()) {
+    return entry.impersonating();
+  }
+  // A thread that cannot be asked is taken to run on.
+  if (WaitForSingleObject(entry.impersonatingThread.get(), 0) != WAIT_OBJECT_0) {
+    return true;
+  }
+  entry.forgetImpersonation();
+  return false;
+}
+
 bool isImpersonatingThreadOrThrow(JNIEnv *env, const SspiContextEntry &entry) {
-  if (entry.impersonatingThread != GetCurrentThreadId()) {
+  if (entry.impersonatingThreadId != GetCurrentThreadId()) {
     throwWinAuthException(env, "Impersonating on another thread");
     return false;
   }

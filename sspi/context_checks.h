@@ -19,6 +19,11 @@ bool hasRoleOrThrow(JNIEnv *env, const SspiContextEntry &entry, ContextRole role
 // False after "Invalid state".
 bool isInStateOrThrow(JNIEnv *env, const SspiContextEntry &entry, SspiContextState state);
 
+// Whether an impersonation through the entry goes on; false when none was
+// begun. One whose thread has ended ended with it: the entry forgets it, so
+// that any thread may release the context or begin another.
+bool impersonationLasts(SspiContextEntry &entry);
+
 // False after "Impersonating on another thread": an impersonation is ended
 // only on the thread that began it, since reverting any other thread would
 // leave that one acting as the client with no way back.

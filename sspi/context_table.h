@@ -28,13 +28,23 @@ struct SspiContextEntry : TableEntry {
   WideString targetName;
   bool isKerberos = false;
   bool isClient = false;
-  bool impersonating = false;
-  // The thread that began the impersonation: the only one that may end it.
-  DWORD impersonatingThread = 0;
+  // The thread impersonating the client through this context, if any: the
+  // only one that may end the impersonation. A handle to it is held
+  // meanwhile, so that its id names no other thread (Windows reuses the ids
+  // of ended threads once no handle refers to them) and so that its end
+  // shows: a thread that ends takes its impersonation with it.
+  OwnedHandle impersonatingThread;
+  DWORD impersonatingThreadId = 0;
   ByteBuffer outputToken;
   ByteBuffer trailerBuffer;
   ByteBuffer paddingBuffer;
   SecPkgContext_Sizes sizes{};
+
+  bool impersonating() const { return static_cast<bool>(impersonatingThread); }
+  void forgetImpersonation() {
+    impersonatingThread.reset();
+    impersonatingThreadId = 0;
+  }
 };
 
 using SspiContextTable = HandleTable<SspiContextEntry>;

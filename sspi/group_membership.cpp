@@ -1,5 +1,7 @@
 // Whether the authenticated client belongs to a group, as the system decides
 // from the client's own token.
+#include <atomic>
+
 #include "accounts/account_names.h"
 #include "bridge/platform_resource.h"
 #include "sspi/context_checks.h"
@@ -10,34 +12,41 @@ namespace {
 
 constexpr DWORD kThreadTokenAccess = TOKEN_DUPLICATE | TOKEN_QUERY;
 
-// Whether the system splits logons into linked tokens: asked once per load,
-// under LibraryLock.
-bool linkedTokenTestMade = false;
-bool linkedTokensSupported = false;
+// Whether the system splits logons into linked tokens, learnt by the first
+// check of a load that asks successfully. Checks of different contexts run
+// at once, so the answer is one atomic value: a check sees it whole or not
+// at all, and two first checks that both ask store the same answer.
+enum class LinkedTokenSupport { Untested, Unsupported, Supported };
+std::atomic<LinkedTokenSupport> linkedTokenSupport{LinkedTokenSupport::Untested};
 // Windows Vista, the first to split logons.
 constexpr DWORD kLinkedTokensSinceMajorVersion = 6;
 
-// 0 after the test, or the version query's error (tested again next time).
-DWORD testLinkedTokenSupport() {
+// 0 and whether linked tokens are supported, or the version query's error
+// (asked again by the next check).
+DWORD testLinkedTokenSupport(bool &supported) {
+  LinkedTokenSupport known = linkedTokenSupport.load();
+  if (known != LinkedTokenSupport::Untested) {
+    supported = known == LinkedTokenSupport::Supported;
+    return ERROR_SUCCESS;
+  }
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (!GetVersionExA(&version)) {
     return GetLastError();
   }
-  linkedTokensSupported = version.dwMajorVersion >= kLinkedTokensSinceMajorVersion;
-  linkedTokenTestMade = true;
+  supported = version.dwMajorVersion >= kLinkedTokensSinceMajorVersion;
+  linkedTokenSupport.store(supported ? LinkedTokenSupport::Supported : LinkedTokenSupport::Unsupported);
   return ERROR_SUCCESS;
 }
 
 // The token's linked token where the system offers one; `linked` stays empty
 // when there is none. 0, or the error of the query that failed.
 DWORD queryLinkedToken(HANDLE contextToken, OwnedHandle &linked) {
-  if (!linkedTokenTestMade) {
-    if (DWORD error = testLinkedTokenSupport()) {
-      return error;
-    }
+  bool supported = false;
+  if (DWORD error = testLinkedTokenSupport(supported)) {
+    return error;
   }
-  if (!linkedTokensSupported) {
+  if (!supported) {
     return ERROR_SUCCESS;
   }
   TOKEN_LINKED_TOKEN answer{};

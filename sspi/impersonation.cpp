@@ -6,13 +6,36 @@ namespace ntseclink {
 
 namespace {
 
+// Windows binds an impersonation to the operating-system thread, which a
+// virtual thread leaves whenever it blocks: that thread would go on running
+// other virtual threads as the client, and the work could resume on one
+// that is not. False after the refusal, or with the virtual machine's own
+// exception pending.
+bool isPlatformThreadOrThrow(JNIEnv *env) {
+  switch (callingThread(env)) {
+    case CallingThread::Platform:
+      return true;
+    case CallingThread::Virtual:
+      throwWinAuthException(env, "Cannot impersonate on a virtual thread");
+      return false;
+    case CallingThread::Unknown:
+      return false;
+  }
+  return false;
+}
+
+// The thread's kind is asked first, before any lock is taken: asking runs
+// Java code.
 void startImpersonating(JNIEnv *env, ContextHandle handle) {
+  if (!isPlatformThreadOrThrow(env)) {
+    return;
+  }
   ContextInUse used = useContext(handle);
   SspiContextEntry *entry = establishedServerContext(env, used);
   if (entry == nullptr) {
     return;
   }
-  if (entry->impersonating) {
+  if (impersonationLasts(*entry)) {
     throwWinAuthException(env, "Already impersonating");
     return;
   }
@@ -22,12 +45,23 @@ void startImpersonating(JNIEnv *env, ContextHandle handle) {
     throwPlatformError(env, static_cast<DWORD>(status));
     return;
   }
+  // Opened before the thread acts as the client, whose access would be
+  // checked instead of the process's, and so that nothing can fail once it
+  // does.
+  DWORD threadId = GetCurrentThreadId();
+  OwnedHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
+  if (!thread) {
+    throwPlatformError(env, GetLastError());
+    return;
+  }
   if (!ImpersonateLoggedOnUser(clientToken.get())) {
     throwPlatformError(env, GetLastError());
     return;
   }
-  entry->impersonating = true;
-  entry->impersonatingThread = GetCurrentThreadId();
+  // The entry holds the thread's handle from here on.
+  entry->impersonatingThread.reset(thread.get());
+  thread.disown();
+  entry->impersonatingThreadId = threadId;
 }
 
 void stopImpersonating(JNIEnv *env, ContextHandle handle) {
@@ -36,7 +70,7 @@ void stopImpersonating(JNIEnv *env, ContextHandle handle) {
   if (entry == nullptr) {
     return;
   }
-  if (!entry->impersonating) {
+  if (!impersonationLasts(*entry)) {
     throwWinAuthException(env, "Not impersonating");
     return;
   }
@@ -47,7 +81,7 @@ void stopImpersonating(JNIEnv *env, ContextHandle handle) {
     throwPlatformError(env, GetLastError());
     return;
   }
-  entry->impersonating = false;
+  entry->forgetImpersonation();
 }
 
 }  // namespace

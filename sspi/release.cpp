@@ -15,8 +15,9 @@ void freeContext(JNIEnv *env, ContextHandle handle) {
   // credentials: in this order, with their results ignored, since the entry
   // goes whatever they answer. An impersonation running on another thread
   // keeps the entry, so that its thread can still end it and release the
-  // context.
-  bool impersonating = !entry->isClient && entry->impersonating;
+  // context; one whose thread has ended ended with it, and any thread
+  // releases the entry.
+  bool impersonating = impersonationLasts(*entry);
   if (impersonating && !isImpersonatingThreadOrThrow(env, *entry)) {
     return;
   }

@@ -113,9 +113,15 @@ std::optional<WideString> resolveCommonDataDirectory() {
   return path;
 }
 
+// A name holding U+0000 is refused before anything is resolved: the path
+// would end there, so "report.exe" + U+0000 + ".log" would name report.exe.
 jstring commonAppDataFilePath(JNIEnv *env, jstring fileName) {
-  std::optional<WideString> path = resolveCommonDataDirectory();
-  if (!path || !appendToPath(*path, toWideString(env, fileName))) {
+  WideString name = toWholeWideString(env, fileName);
+  std::optional<WideString> path;
+  if (!holdsNullCharacter(name)) {
+    path = resolveCommonDataDirectory();
+  }
+  if (!path || !appendToPath(*path, name)) {
     throwJavaException(env, kWinExceptionClass, kUnresolvedDataDirectory);
     return nullptr;
   }

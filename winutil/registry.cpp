@@ -18,16 +18,17 @@ struct ValueLocation {
   WideString valueName;
 };
 
-// None for a null key, which would name the hive itself, and when either
-// name holds U+0000, which the registry would read only up to there, so that
-// it would name another key or value. A null value name is the key's default
-// value.
+// None for a null or empty key, either of which would name the hive itself,
+// and when either name holds U+0000, which the registry would read only up to
+// there, so that it would name another key or value. A null value name is the
+// key's default value.
 std::optional<ValueLocation> valueLocation(JNIEnv *env, jstring subKey, jstring valueName) {
   if (subKey == nullptr) {
     return std::nullopt;
   }
   ValueLocation location{toWholeWideString(env, subKey), toWholeWideString(env, valueName)};
-  if (holdsNullCharacter(location.subKey) || holdsNullCharacter(location.valueName)) {
+  if (location.subKey.empty() || holdsNullCharacter(location.subKey) ||
+      holdsNullCharacter(location.valueName)) {
     return std::nullopt;
   }
   return location;

@@ -7,7 +7,7 @@
 # NTSECLINK_RELEASE_JAR and NTSECLINK_TESTED_DLL (set by ctest) name the
 # release jar and the Windows build's DLL for the release tests.
 #
-# Usage: run-java-tests.sh BUILD_DIR [--without-release | --release | JUNIT_SELECTORS...]
+# Usage: run-java-tests.sh [--virtual-threads] BUILD_DIR [--without-release | --release | JUNIT_SELECTORS...]
 #   BUILD_DIR is the Linux build directory after building the targets
 #   ntseclink, ntseclink_classes, ntseclink_servlet and ntseclink_java_tests.
 #   --without-release runs every test but the release's (tagged "release");
@@ -17,12 +17,45 @@
 #   which builds it first). Selectors such as
 #   --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest run only
 #   those tests instead of all.
+#   --virtual-threads runs them on the newest JDK under /usr/lib/jvm of
+#   version 21 or later, the first with virtual threads; without one it says
+#   so and exits 77, which ctest counts as skipped.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 BUILD_DIR [JUNIT_OPTIONS...]" >&2
+  echo "usage: $0 [--virtual-threads] BUILD_DIR [--without-release | --release | JUNIT_OPTIONS...]" >&2
   exit 2
 }
+
+# The java of the newest JDK under /usr/lib/jvm of version 21 or later;
+# nothing when there is none.
+java_with_virtual_threads() {
+  local release version newest=0 found=""
+  for release in /usr/lib/jvm/*/release; do
+    [[ -f "$release" ]] || continue
+    version=$(sed -nE 's/^JAVA_VERSION="([0-9]+).*/\1/p' "$release")
+    if [[ -n "$version" && -x "${release%/release}/bin/java" ]] && ((version >= 21 && version > newest)); then
+      newest=$version
+      found="${release%/release}/bin/java"
+    fi
+  done
+  echo "$found"
+}
+
+java=java
+java_options=()
+if [[ "${1:-}" == --virtual-threads ]]; then
+  shift
+  java="$(java_with_virtual_threads)"
+  if [[ -z "$java" ]]; then
+    echo "SKIPPED: no JDK of version 21 or later (with virtual threads) under /usr/lib/jvm"
+    exit 77
+  fi
+  echo "On $java"
+  # Loading the libraries from the class path is then a restricted call, which
+  # warns unless allowed.
+  java_options+=(--enable-native-access=ALL-UNNAMED)
+fi
 
 (($# >= 1)) || usage
 readonly BUILD_DIR="$(cd "$1" && pwd)"
@@ -88,7 +121,7 @@ esac
 
 status=0
 # java.library.path holds the tests' own support library.
-java -Xcheck:jni -Dntseclink.library.path="$LIBRARY" -Djava.library.path="$BUILD_DIR" \
+"$java" ${java_options[@]+"${java_options[@]}"} -Xcheck:jni -Dntseclink.library.path="$LIBRARY" -Djava.library.path="$BUILD_DIR" \
   -Dntseclink.test.releaseJar="${NTSECLINK_RELEASE_JAR:-}" -Dntseclink.test.testedDll="${NTSECLINK_TESTED_DLL:-}" \
   -jar "$JUNIT_CONSOLE_JAR" --class-path "$CLASSES_JAR:$SERVLET_JAR:$TOMCAT_EMBED_JAR:$TESTS_JAR" --disable-banner --disable-ansi-colors --details=tree "${selection[@]}" 2>&1 |
   tee "$output" || status=$?

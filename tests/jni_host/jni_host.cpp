@@ -1,6 +1,8 @@
 #include "jni_host.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstddef>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -26,12 +28,15 @@ struct JavaClass {
 struct JavaThrowable {
   Exception exception;
 };
+struct JavaThread {
+  bool isVirtual;
+};
 
 // A local reference and what it refers to. A deleted reference stays known,
 // so that a later use of it is reported instead of being mistaken for an
 // unknown one.
 struct Object {
-  std::variant<JavaString, JavaByteArray, JavaClass, JavaThrowable> value;
+  std::variant<JavaString, JavaByteArray, JavaClass, JavaThrowable, JavaThread> value;
   bool deleted = false;
 };
 
@@ -55,10 +60,29 @@ constexpr jbyte kGuardByte = 0x5a;
 constexpr jchar kNotATerminator = 0xffff;
 
 const std::set<std::string> &knownClasses() {
-  static const std::set<std::string> classes{kWinAuthException, kWinException, kUserNotFoundException,
-                                             kGroupNotFoundException, kOutOfMemoryError};
+  static const std::set<std::string> classes{kWinAuthException,      kWinException,
+                                             kUserNotFoundException, kGroupNotFoundException,
+                                             kOutOfMemoryError,      kThreadClass};
   return classes;
 }
+
+// The one static method the host offers: Thread.currentThread().
+constexpr const char *kCurrentThreadName = "currentThread";
+constexpr const char *kCurrentThreadSignature = "()Ljava/lang/Thread;";
+int currentThreadMethodTag;
+jmethodID currentThreadMethod() {
+  return reinterpret_cast<jmethodID>(&currentThreadMethodTag);
+}
+
+// The JDK's table, then the slot Java 21 added after GetModule, which the
+// JDK 17 jni.h does not declare.
+using IsVirtualThreadFunction = jboolean(JNICALL *)(JNIEnv *, jobject);
+struct FunctionTable {
+  JNINativeInterface_ jdk;
+  IsVirtualThreadFunction IsVirtualThread;
+};
+static_assert(offsetof(FunctionTable, IsVirtualThread) ==
+              offsetof(JNINativeInterface_, GetModule) + sizeof(JNINativeInterface_::GetModule));
 
 std::optional<std::u16string> decodeModifiedUtf8(const char *text) {
   std::u16string decoded;
@@ -104,8 +128,10 @@ struct Jvm::State {
   };
   static_assert(std::is_standard_layout_v<Environment>);
 
-  JNINativeInterface_ functions{};
+  FunctionTable functions{};
   Environment environment{};
+  jint version = kJniVersion21;
+  bool virtualThread = false;
   std::map<const void *, std::unique_ptr<Object>> objects;
   std::map<const jchar *, StringPin> stringPins;
   std::map<const jbyte *, ArrayPin> arrayPins;
@@ -310,6 +336,50 @@ void JNICALL deleteLocalRef(JNIEnv *env, jobject ref) {
   }
 }
 
+// ---- Version and threads ----------------------------------------------------
+
+jint JNICALL getVersion(JNIEnv *env) {
+  return State::enter(env, "GetVersion").version;
+}
+
+jmethodID JNICALL getStaticMethodId(JNIEnv *env, jclass clazz, const char *name, const char *signature) {
+  State &state = State::enter(env, "GetStaticMethodID");
+  const JavaClass *javaClass = state.use<JavaClass>("GetStaticMethodID", clazz);
+  if (javaClass == nullptr || name == nullptr || signature == nullptr) {
+    return nullptr;
+  }
+  if (javaClass->path != kThreadClass || std::string(name) != kCurrentThreadName ||
+      std::string(signature) != kCurrentThreadSignature) {
+    state.raise(kNoSuchMethodError, name);
+    return nullptr;
+  }
+  return currentThreadMethod();
+}
+
+jobject JNICALL callStaticObjectMethodV(JNIEnv *env, jclass clazz, jmethodID method, va_list) {
+  State &state = State::enter(env, "CallStaticObjectMethodV");
+  const JavaClass *javaClass = state.use<JavaClass>("CallStaticObjectMethodV", clazz);
+  if (javaClass == nullptr) {
+    return nullptr;
+  }
+  if (javaClass->path != kThreadClass || method != currentThreadMethod()) {
+    state.violate("CallStaticObjectMethodV", "method ID not of this class");
+    return nullptr;
+  }
+  return state.add(JavaThread{state.virtualThread});
+}
+
+jboolean JNICALL isVirtualThread(JNIEnv *env, jobject object) {
+  State &state = State::enter(env, "IsVirtualThread");
+  if (state.version < kJniVersion21) {
+    state.violate("IsVirtualThread",
+                  "not in the function table of JNI version " + std::to_string(state.version));
+    return JNI_FALSE;
+  }
+  const JavaThread *thread = state.use<JavaThread>("IsVirtualThread", object);
+  return thread != nullptr && thread->isVirtual ? JNI_TRUE : JNI_FALSE;
+}
+
 // ---- Strings ------------------------------------------------------------------
 
 jstring JNICALL newString(JNIEnv *env, const jchar *unicode, jsize length) {
@@ -458,7 +528,12 @@ void JNICALL releaseByteArrayElements(JNIEnv *env, jbyteArray array, jbyte *elem
   }
 }
 
-void installFunctions(JNINativeInterface_ &table) {
+void installFunctions(FunctionTable &functions) {
+  JNINativeInterface_ &table = functions.jdk;
+  table.GetVersion = getVersion;
+  table.GetStaticMethodID = getStaticMethodId;
+  table.CallStaticObjectMethodV = callStaticObjectMethodV;
+  functions.IsVirtualThread = isVirtualThread;
   table.FindClass = findClass;
   table.ThrowNew = throwNew;
   table.ExceptionOccurred = exceptionOccurred;
@@ -481,9 +556,9 @@ void installFunctions(JNINativeInterface_ &table) {
 // ---- The test's side -------------------------------------------------------------
 
 Jvm::Jvm() : state_(std::make_unique<State>()) {
-  installTraps(state_->functions);
+  installTraps(state_->functions.jdk);
   installFunctions(state_->functions);
-  state_->environment.env.functions = &state_->functions;
+  state_->environment.env.functions = &state_->functions.jdk;
   state_->environment.state = state_.get();
 }
 
@@ -528,6 +603,14 @@ void Jvm::failClassLookup(const std::string &classPath) {
 void Jvm::failAllocations(int failures, int successes) {
   state_->failingAllocations = failures;
   state_->allocationsBeforeFailure = successes;
+}
+
+void Jvm::setVersion(jint version) {
+  state_->version = version;
+}
+
+void Jvm::setVirtualThread(bool isVirtual) {
+  state_->virtualThread = isVirtual;
 }
 
 std::vector<std::string> Jvm::violations() const {

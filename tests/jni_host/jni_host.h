@@ -27,6 +27,14 @@ inline constexpr const char *kUserNotFoundException = "com/corvane/zel/ntseclink
 inline constexpr const char *kGroupNotFoundException = "com/corvane/zel/ntseclink/GroupNotFoundException";
 inline constexpr const char *kOutOfMemoryError = "java/lang/OutOfMemoryError";
 inline constexpr const char *kNoClassDefFoundError = "java/lang/NoClassDefFoundError";
+inline constexpr const char *kNoSuchMethodError = "java/lang/NoSuchMethodError";
+inline constexpr const char *kThreadClass = "java/lang/Thread";
+
+// GetVersion's answers: Java 10 to 18 answer JNI_VERSION_10; 21, which
+// brought virtual threads and IsVirtualThread, answers JNI_VERSION_21. The
+// JDK 17 jni.h the project builds with names neither 19 nor 21.
+inline constexpr jint kJniVersion10 = 0x000a0000;
+inline constexpr jint kJniVersion21 = 0x00150000;
 
 // A Java exception as thrown: its class path and its message (the bytes
 // given to ThrowNew; messageIsNull when ThrowNew was given a null message).
@@ -67,6 +75,14 @@ class Jvm {
   // NewString, NewStringUTF or NewByteArray return null with
   // OutOfMemoryError pending.
   void failAllocations(int failures, int successes = 0);
+
+  // The JNI version GetVersion answers; kJniVersion21 unless set. The
+  // function table always has the slot of IsVirtualThread after GetModule,
+  // but calling it is misuse on a version before 21, whose table ends there.
+  void setVersion(jint version);
+  // Makes the calling thread a virtual one: the object Thread.currentThread()
+  // gives is then a virtual thread for IsVirtualThread.
+  void setVirtualThread(bool isVirtual);
 
   // Misuse of the JNI by the natives, in the order it happened.
   std::vector<std::string> violations() const;

@@ -158,6 +158,7 @@ std::string ReferenceModel::expectedLiveCounts() const {
   counts.securityContexts = leakedContexts_;
   for (const auto &[handle, entry] : sspi_) {
     counts.securityContexts += entry.platformContext ? 1 : 0;
+    counts.threads += entry.impersonating ? 1 : 0;  // the impersonating thread's handle
   }
   counts.authzClientContexts = static_cast<int>(users_.size());
   counts.authzResourceManagers = loaded_ && resourceManager_ ? 1 : 0;

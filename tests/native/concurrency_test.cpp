@@ -280,6 +280,28 @@ TEST_F(ConcurrentInterleaving, TwoStepsOfOneContextRunOneAfterTheOther) {
   freeContext(client);
 }
 
+TEST_F(ConcurrentInterleaving, ChallengeTokenDuringAStepWaitsForItAndAnswersItsToken) {
+  jint client = createContext(true, 0, u"NTLM");
+  jint server = createContext(false, 0, u"NTLM");
+  std::vector<uint8_t> token = challengeToken(client);
+  const jnihost::Natives &calls = api();
+  std::vector<uint8_t> duringStep;
+  Overlap run = overlap(
+      "AcceptSecurityContext",
+      [&calls, server, token](jnihost::Jvm &other) {
+        calls.SSPI_Accept(other.env(), nullptr, server, other.newByteArray(token));
+      },
+      [&] { duringStep = challengeToken(server); });
+  // Not the empty token of a server that has had no step yet: the
+  // challenge the step made, as a call after it would read it.
+  EXPECT_TRUE(run.secondWaitedForFirst);
+  EXPECT_EQ(run.firstException, "");
+  EXPECT_FALSE(duringStep.empty());
+  EXPECT_EQ(duringStep, challengeToken(server));
+  freeContext(server);
+  freeContext(client);
+}
+
 TEST_F(ConcurrentInterleaving, CreationRacingReleaseOfItsHandleKeepsTheNewContext) {
   jint before = createContext(false, 0, u"NTLM");
   freeContext(before);

@@ -1,6 +1,7 @@
 // The JNI host's own checks: the natives' tests rely on them to see misuse.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,14 +28,14 @@ class JniHostTest : public ::testing::Test {
 };
 
 TEST_F(JniHostTest, FunctionsOutsideTheLibrarysSetAreTrappedAndReturnZero) {
-  EXPECT_EQ(env->GetVersion(), 0);
+  EXPECT_EQ(env->GetSuperclass(nullptr), nullptr);
   EXPECT_EQ(env->NewGlobalRef(jvm.newString(u"x")), nullptr);
   // Through the table: JNIEnv's own CallStaticVoidMethod forwards to the V variant.
   env->functions->CallStaticVoidMethod(env, nullptr, nullptr, 1, 2.0);
   EXPECT_EQ(env->GetStaticDoubleField(nullptr, nullptr), 0.0);
 
   EXPECT_EQ(jvm.violations(),
-            (Strings{"unexpected JNI function GetVersion", "unexpected JNI function NewGlobalRef",
+            (Strings{"unexpected JNI function GetSuperclass", "unexpected JNI function NewGlobalRef",
                      "unexpected JNI function CallStaticVoidMethod",
                      "unexpected JNI function GetStaticDoubleField"}));
 }
@@ -218,6 +219,48 @@ TEST_F(JniHostTest, UnusableReferencesAreReportedNotFollowed) {
 TEST_F(JniHostTest, TheTestsOwnReadsRejectNullReferences) {
   EXPECT_THROW(jvm.stringValue(nullptr), std::invalid_argument);
   EXPECT_THROW(jvm.bytes(nullptr), std::invalid_argument);
+}
+
+// IsVirtualThread, in the table slot after GetModule, as a library built
+// against the JDK 17 jni.h reaches it.
+jboolean isVirtualThread(JNIEnv *env, jobject object) {
+  using Function = jboolean(JNICALL *)(JNIEnv *, jobject);
+  Function function = nullptr;
+  std::memcpy(&function,
+              reinterpret_cast<const unsigned char *>(env->functions) + sizeof(JNINativeInterface_),
+              sizeof function);
+  return function(env, object);
+}
+
+TEST_F(JniHostTest, TheCurrentThreadIsVirtualWhenTheTestSaysSo) {
+  EXPECT_EQ(env->GetVersion(), jnihost::kJniVersion21);
+  jclass threadClass = env->FindClass(jnihost::kThreadClass);
+  ASSERT_NE(threadClass, nullptr);
+  jmethodID currentThread = env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;");
+  ASSERT_NE(currentThread, nullptr);
+  jobject platform = env->CallStaticObjectMethod(threadClass, currentThread);
+  jvm.setVirtualThread(true);
+  jobject virtualThread = env->CallStaticObjectMethod(threadClass, currentThread);
+  EXPECT_EQ(isVirtualThread(env, platform), JNI_FALSE);
+  EXPECT_EQ(isVirtualThread(env, virtualThread), JNI_TRUE);
+  env->DeleteLocalRef(threadClass);
+  EXPECT_TRUE(jvm.violations().empty());
+}
+
+TEST_F(JniHostTest, AnOlderVersionHasNoIsVirtualThreadAndOneStaticMethodIsOffered) {
+  jvm.setVersion(jnihost::kJniVersion10);
+  EXPECT_EQ(env->GetVersion(), jnihost::kJniVersion10);
+  jclass threadClass = env->FindClass(jnihost::kThreadClass);
+  jobject thread = env->CallStaticObjectMethod(
+      threadClass, env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;"));
+  EXPECT_EQ(isVirtualThread(env, thread), JNI_FALSE);
+
+  EXPECT_EQ(env->GetStaticMethodID(threadClass, "sleep", "(J)V"), nullptr);
+  ASSERT_TRUE(jvm.pendingException());
+  EXPECT_EQ(jvm.pendingException()->className, jnihost::kNoSuchMethodError);
+  jvm.clearException();
+  env->DeleteLocalRef(threadClass);
+  EXPECT_EQ(jvm.violations(), Strings{"IsVirtualThread: not in the function table of JNI version 655360"});
 }
 
 TEST_F(JniHostTest, CallsAreJournalledInOrder) {

@@ -284,7 +284,14 @@ INSTANTIATE_TEST_SUITE_P(
                       test.jvm.env(), nullptr, test.jvm.newString(T::kKey),
                       test.jvm.newString(T::cut(u"Path")), 7, JNI_TRUE)));
                 },
-                "87 ", "RegOpenKeyExW"}),
+                "87 ", "RegOpenKeyExW"},
+        NameRow{"GetCommonAppDataFilePath",
+                [](T &test) {
+                  return test.outcome(test.api().WinUtil_GetCommonAppDataFilePath(
+                      test.jvm.env(), nullptr, test.jvm.newString(T::cut(u"report.exe"))));
+                },
+                "null com/corvane/zel/ntseclink/WinException: Failed to resolve common app data path",
+                "RegOpenKeyExA"}),
     [](const ::testing::TestParamInfo<NameRow> &row) { return std::string(row.param.native); });
 
 }  // namespace

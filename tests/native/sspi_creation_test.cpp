@@ -2,9 +2,12 @@
 #include <algorithm>
 
 #include "library_fixture.h"
+#include "platform_peer.h"
 
 namespace ntseclink_test {
 namespace {
+
+const std::u16string kService = u"HTTP/wks01.corvane.test";
 
 std::string detailOf(const std::string &function) {
   for (const winsim::JournalEntry &entry : winsim::journal()) {
@@ -162,6 +165,63 @@ TEST_F(ContextCreation, TokensOfUsersInManyGroupsFitTheOutputArea) {
   EXPECT_GT(token.size(), 12288u);
   EXPECT_LT(token.size(), 65536u);
   freeContext(handle);
+}
+
+// The length of the first token a Kerberos client of the process identity
+// makes for kService, from the platform's own client given room to spare.
+size_t firstKerberosTokenLength() {
+  handshake::PlatformPeer client(u"Kerberos", SECPKG_CRED_OUTBOUND);
+  EXPECT_EQ(client.initialize(kService, ISC_REQ_MUTUAL_AUTH, {}, 4 * handshake::kOutputCapacity),
+            SEC_I_CONTINUE_NEEDED);
+  return client.output.size();
+}
+
+// Makes a new network user in the group "crew", and so in every group crew
+// is in, the process identity.
+void runAsCrewMember(const std::u16string &name) {
+  winsim::addAccount(u"CORVANE", name, SidTypeUser);
+  winsim::addMember(u"CORVANE\\crew", u"CORVANE\\" + name);
+  ASSERT_TRUE(winsim::setProcessUser(u"CORVANE\\" + name));
+}
+
+// Makes the process identity a user whose first Kerberos token has exactly
+// `length` bytes: groups fill it to within two groups' share, the length of
+// the user's name the rest. The user's name.
+std::u16string runAsUserWhoseFirstKerberosTokenHas(size_t length) {
+  winsim::addAccount(u"CORVANE", u"crew", SidTypeGroup);
+  int groups = 0;
+  auto addGroups = [&groups](size_t count) {
+    for (size_t i = 0; i < count; ++i, ++groups) {
+      std::string name = "team-" + std::to_string(groups);
+      std::u16string group(name.begin(), name.end());
+      winsim::addAccount(u"CORVANE", group, SidTypeGroup);
+      winsim::addMember(u"CORVANE\\" + group, u"CORVANE\\crew");
+    }
+  };
+  runAsCrewMember(u"c");
+  size_t bare = firstKerberosTokenLength();
+  addGroups(1);
+  size_t perGroup = firstKerberosTokenLength() - bare;
+  addGroups((length - bare) / perGroup - 2);
+  std::u16string name = u"c" + std::u16string(length - firstKerberosTokenLength(), u'x');
+  runAsCrewMember(name);
+  EXPECT_EQ(firstKerberosTokenLength(), length);
+  return name;
+}
+
+// The area holds 65,536 bytes: a token of exactly that length fits, one a
+// byte longer does not.
+TEST_F(ContextCreation, TokenFillingTheOutputAreaExactlyFits) {
+  std::u16string name = runAsUserWhoseFirstKerberosTokenHas(65536);
+  jint handle = createContext(true, ISC_REQ_MUTUAL_AUTH, u"Kerberos", kService);
+  EXPECT_EQ(takeException(), "");
+  ASSERT_NE(handle, 0);
+  EXPECT_EQ(challengeToken(handle).size(), 65536u);
+  freeContext(handle);
+
+  runAsCrewMember(name + u"x");
+  EXPECT_EQ(createContext(true, ISC_REQ_MUTUAL_AUTH, u"Kerberos", kService), 0);
+  EXPECT_EQ(takeException(), winAuth("Platform error: 80090321"));
 }
 
 TEST_F(ContextCreation, TokenBeyondTheOutputAreaFailsTheFirstStep) {

@@ -1,6 +1,9 @@
 // The authenticated client's groups: the name rules, the system's own test on
 // the client's (or its linked) token, the failures of each step, and the
 // calling thread's identity, which every call leaves as it found it.
+#include <chrono>
+#include <future>
+
 #include "identity_fixture.h"
 
 namespace ntseclink_test {
@@ -150,6 +153,33 @@ TEST_F(LinkedTokens, WithoutALinkedTokenTheContextsOwnTokenDecidesWhicheverWayTh
     EXPECT_EQ(winsim::liveCounts().tokens, 0);
     release(peers);
   }
+}
+
+// The first checks of two contexts at once (one context's calls run one at a
+// time): while one asks for the system's version, the other must not take
+// the answer for known before it is, and so decide on the filtered token.
+// ThreadSanitizer reports any unguarded access to what the first check learns.
+TEST_F(LinkedTokens, TwoFirstChecksAtOnceBothDecideOnTheLinkedToken) {
+  winsim::setLinkedTokens(true);
+  Peers first = establish(u"NTLM", kNoRequirements);
+  Peers second = establish(u"NTLM", kNoRequirements);
+  winsim::setCallLatency("GetVersionExA", std::chrono::milliseconds(50));
+  const jnihost::Natives &calls = api();
+  auto check = [&calls](jint server) {
+    jnihost::Jvm own;
+    jboolean member =
+        calls.SSPI_IsGroupMember(own.env(), nullptr, server, own.newString(u"BUILTIN\\Administrators"));
+    if (own.pendingException() || !own.violations().empty()) {
+      return std::string("failed");
+    }
+    return std::string(member == JNI_TRUE ? "member" : "not a member");
+  };
+  std::future<std::string> one = std::async(std::launch::async, check, first.server);
+  std::future<std::string> other = std::async(std::launch::async, check, second.server);
+  EXPECT_EQ(one.get(), "member");
+  EXPECT_EQ(other.get(), "member");
+  release(first);
+  release(second);
 }
 
 TEST_F(LinkedTokens, MissingPrivilegeMeansNoLinkedToken) {

@@ -100,7 +100,14 @@ TEST_F(WinUtilProductDirectories, DataDirectoryIsCreatedUnderTheShellsFolder) {
 TEST_F(WinUtilProductDirectories, EmptyOrNullFileNameGivesTheDirectoryAndABackslash) {
   EXPECT_EQ(commonAppDataFilePath(u""), kDataDirectory + u"\\");
   EXPECT_EQ(commonAppDataFilePath(std::nullopt), kDataDirectory + u"\\");
-  EXPECT_EQ(commonAppDataFilePath(std::u16string(u"a\0b", 3)), kDataDirectory + u"\\a");
+}
+
+// The path would end at U+0000: a caller that checked the extension would
+// get report.exe.
+TEST_F(WinUtilProductDirectories, FileNameHoldingUnitZeroIsRefusedAndCreatesNothing) {
+  EXPECT_EQ(commonAppDataFilePath(std::u16string(u"report.exe\0.log", 15)), std::nullopt);
+  EXPECT_EQ(takeException(), winException());
+  EXPECT_FALSE(std::filesystem::exists(drive.host(kDataDirectory)));
 }
 
 TEST_F(WinUtilProductDirectories, AppDataPathReplacesTheShellsFolder) {

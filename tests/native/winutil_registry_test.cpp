@@ -67,11 +67,14 @@ TEST_F(WinUtilRegistry, EmptyOrNullValueNameIsTheDefaultValue) {
   EXPECT_EQ(stored(RegistryView::Native64, u"")->data, utf16Bytes(u"new", true));
 }
 
-TEST_F(WinUtilRegistry, NullSubKeyNamesNoKeyNotTheHive) {
+TEST_F(WinUtilRegistry, NullOrEmptySubKeyNamesNoKeyNotTheHive) {
   winsim::setRegistryValue(RegistryView::Native64, u"", u"v", REG_SZ, utf16Bytes(u"root", true));
-  EXPECT_EQ(getString(std::nullopt, u"v", false), std::nullopt);
-  EXPECT_EQ(setString(std::nullopt, u"v", u"x", true), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(setInt(std::nullopt, u"w", 1, false), ERROR_INVALID_PARAMETER);
+  for (const Text &subKey : {Text{}, Text{u""}}) {
+    SCOPED_TRACE(subKey ? "empty" : "null");
+    EXPECT_EQ(getString(subKey, u"v", false), std::nullopt);
+    EXPECT_EQ(setString(subKey, u"v", u"x", true), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(setInt(subKey, u"w", 1, false), ERROR_INVALID_PARAMETER);
+  }
   EXPECT_FALSE(journalHas("RegOpenKeyExW"));
   EXPECT_EQ(winsim::registryValue(RegistryView::Native64, u"", u"v")->data, utf16Bytes(u"root", true));
   EXPECT_FALSE(winsim::registryValue(RegistryView::Native64, u"", u"w").has_value());

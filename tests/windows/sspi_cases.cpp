@@ -1,5 +1,7 @@
 // SSPI context creation on Wine's security packages, with the realm of
-// run-wine-tests.sh in reach.
+// run-wine-tests.sh in reach, and the thread handles a release relies on.
+#include <windows.h>
+
 #include "sspi_peers.h"
 
 namespace {
@@ -13,6 +15,11 @@ constexpr const char *kPackageNotFound = "Platform error: 80090305";
 // credential-name query (QueryCredentialsAttributesW, SECPKG_CRED_ATTR_NAMES)
 // that names a Kerberos client's own account as its target.
 constexpr const char *kUnsupportedFunction = "Platform error: 80090302";
+
+DWORD WINAPI waitForEvent(LPVOID event) {
+  WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+  return 0;
+}
 
 }  // namespace
 
@@ -61,4 +68,27 @@ WINDOWS_CASE(FailedCreationsSkipTheirHandleNumbers) {
   test.expectEqual(second, first + 2, "handle after a failed creation");
   sspi.freeHandle(first);
   sspi.freeHandle(second);
+}
+
+// What a context relies on to be released once its impersonating thread has
+// ended, which the DLL cannot show here (Wine gives no client token to
+// impersonate): a handle opened to a thread tells when it has ended, and
+// while it is held the thread's id still names that thread.
+WINDOWS_CASE(AThreadHandleTellsWhenItsThreadHasEnded) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD id = 0;
+  HANDLE created = CreateThread(nullptr, 0, waitForEvent, release, 0, &id);
+  test.expect(release != nullptr && created != nullptr, "thread or event not created");
+  HANDLE opened = OpenThread(SYNCHRONIZE, FALSE, id);
+  test.expect(opened != nullptr, "OpenThread of a running thread");
+  test.expectEqual(WaitForSingleObject(opened, 0), WAIT_TIMEOUT, "wait on a running thread");
+  SetEvent(release);
+  test.expectEqual(WaitForSingleObject(opened, 10000), WAIT_OBJECT_0, "wait on a thread that ended");
+  CloseHandle(created);
+  HANDLE again = OpenThread(SYNCHRONIZE, FALSE, id);
+  test.expect(again != nullptr, "the id of an ended thread a handle still refers to");
+  test.expectEqual(WaitForSingleObject(again, 0), WAIT_OBJECT_0, "wait on it again");
+  CloseHandle(again);
+  CloseHandle(opened);
+  CloseHandle(release);
 }

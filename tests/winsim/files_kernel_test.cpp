@@ -1,5 +1,5 @@
 // Files and shell folders, and the kernel: names, version, WOW64, critical
-// sections, process exit and local memory.
+// sections, threads, process exit and local memory.
 #include <shlobj.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "winsim_test_support.h"
@@ -224,6 +226,122 @@ TEST_F(KernelTest, SlimLockExcludesOtherThreadsWithNothingToCreate) {
   expectExcludesOtherThreads([&] { AcquireSRWLockExclusive(&lock); },
                              [&] { ReleaseSRWLockExclusive(&lock); });
   EXPECT_EQ(lock.Ptr, nullptr);
+}
+
+// A thread that has told its identifier and waits to be let go.
+class WaitingThread {
+ public:
+  WaitingThread() : thread_([this] { run(); }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return id_ != 0; });
+  }
+  ~WaitingThread() { end(); }
+  WaitingThread(const WaitingThread &) = delete;
+  WaitingThread &operator=(const WaitingThread &) = delete;
+
+  DWORD id() const { return id_; }
+  // Lets it go and waits until it has ended.
+  void end() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      go_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    id_ = GetCurrentThreadId();
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return go_; });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  DWORD id_ = 0;
+  bool go_ = false;
+  std::thread thread_;
+};
+
+// The identifier of a thread that asks for it and ends.
+DWORD idOfAThreadThatEnds() {
+  DWORD id = 0;
+  std::thread([&id] { id = GetCurrentThreadId(); }).join();
+  return id;
+}
+
+TEST_F(KernelTest, AThreadHandleTellsWhenItsThreadEnds) {
+  WaitingThread thread;
+  HANDLE handle = OpenThread(SYNCHRONIZE, FALSE, thread.id());
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(winsim::liveCounts().threads, 1);
+  EXPECT_EQ(WaitForSingleObject(handle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(handle, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  std::thread ender([&thread] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    thread.end();
+  });
+  EXPECT_EQ(WaitForSingleObject(handle, 60'000), WAIT_OBJECT_0);  // as soon as it ends
+  ender.join();
+  EXPECT_EQ(WaitForSingleObject(handle, INFINITE), WAIT_OBJECT_0);
+  // An ended thread is still there to open while a handle refers to it.
+  HANDLE again = OpenThread(SYNCHRONIZE, FALSE, thread.id());
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(CloseHandle(again));
+  EXPECT_TRUE(CloseHandle(handle));
+  EXPECT_EQ(OpenThread(SYNCHRONIZE, FALSE, thread.id()), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(KernelTest, ThreadIdsComeBackOnlyOnceTheThreadAndEveryHandleAreGone) {
+  DWORD running = GetCurrentThreadId();
+  EXPECT_EQ(GetCurrentThreadId(), running);
+  DWORD ended = idOfAThreadThatEnds();
+  EXPECT_NE(ended, running);
+  EXPECT_EQ(idOfAThreadThatEnds(), ended);  // nothing held it: handed out again
+
+  DWORD held = 0;
+  HANDLE handle = nullptr;
+  std::thread([&] {
+    held = GetCurrentThreadId();
+    handle = OpenThread(SYNCHRONIZE, FALSE, held);
+  }).join();
+  ASSERT_NE(handle, nullptr);
+  DWORD meanwhile = idOfAThreadThatEnds();
+  EXPECT_NE(meanwhile, held);
+  EXPECT_TRUE(CloseHandle(handle));
+  EXPECT_EQ(idOfAThreadThatEnds(), held);
+}
+
+TEST_F(KernelTest, ThreadHandlesRefuseWhatTheyCannotDo) {
+  EXPECT_EQ(OpenThread(SYNCHRONIZE, FALSE, 0), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  winsim::failCall("OpenThread", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId()), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  // Waiting needs SYNCHRONIZE; a token is no thread; the running thread has not ended.
+  HANDLE unsynchronized = OpenThread(0, FALSE, GetCurrentThreadId());
+  ASSERT_NE(unsynchronized, nullptr);
+  EXPECT_EQ(WaitForSingleObject(unsynchronized, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CloseHandle(unsynchronized));
+  EXPECT_EQ(WaitForSingleObject(unsynchronized, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  HANDLE token = winsim::createAccountToken(u"CORVANE\\alice");
+  EXPECT_EQ(WaitForSingleObject(token, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(CloseHandle(token));
+  EXPECT_EQ(WaitForSingleObject(GetCurrentThread(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  winsim::failCall("WaitForSingleObject", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(WaitForSingleObject(GetCurrentThread(), 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
 }
 
 using KernelDeathTest = KernelTest;

@@ -115,6 +115,13 @@ typedef union _LARGE_INTEGER {
 #define ERROR_NO_TRUST_SAM_ACCOUNT 1787L
 #define ERROR_DOMAIN_TRUST_INCONSISTENT 1810L
 
+// Waiting.
+#define SYNCHRONIZE 0x00100000L
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 ((DWORD)0x00000000L)
+#define WAIT_TIMEOUT 258L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+
 // Library entry notifications.
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -298,6 +305,8 @@ WINSIM_API void WINAPI SetLastError(DWORD dwErrCode);
 WINSIM_API BOOL WINAPI CloseHandle(HANDLE hObject);
 WINSIM_API HANDLE WINAPI GetCurrentThread(void);
 WINSIM_API DWORD WINAPI GetCurrentThreadId(void);
+WINSIM_API HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
+WINSIM_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 WINSIM_API HANDLE WINAPI GetCurrentProcess(void);
 WINSIM_API BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT NameType, LPWSTR lpBuffer, LPDWORD nSize);
 WINSIM_API BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);

@@ -214,7 +214,7 @@ using detail::Resource;
 
 int LiveCounts::total() const {
   return credentials + securityContexts + tokens + authzResourceManagers + authzClientContexts + sids +
-         packageBuffers + registryKeys + criticalSections + localAllocations + netApiBuffers;
+         packageBuffers + registryKeys + criticalSections + localAllocations + netApiBuffers + threads;
 }
 
 std::string LiveCounts::describe() const {
@@ -235,6 +235,7 @@ std::string LiveCounts::describe() const {
   add("criticalSections", criticalSections);
   add("localAllocations", localAllocations);
   add("netApiBuffers", netApiBuffers);
+  add("threads", threads);
   return out.empty() ? "none" : out;
 }
 
@@ -257,6 +258,7 @@ LiveCounts liveCounts() {
   out.criticalSections = count(Resource::CriticalSections);
   out.localAllocations = count(Resource::LocalAllocations);
   out.netApiBuffers = count(Resource::NetApiBuffers);
+  out.threads = count(Resource::Threads);
   return out;
 }
 

@@ -196,14 +196,6 @@ WINSIM_API HANDLE WINAPI GetCurrentThread(void) {
   return currentThreadHandle();
 }
 
-// Identifiers are handed out as threads first ask, never twice in a process.
-WINSIM_API DWORD WINAPI GetCurrentThreadId(void) {
-  enterCall("GetCurrentThreadId");
-  static std::atomic<DWORD> lastId{0x1000};
-  thread_local DWORD id = lastId += 4;
-  return id;
-}
-
 WINSIM_API HANDLE WINAPI GetCurrentProcess(void) {
   enterCall("GetCurrentProcess");
   return currentProcessHandle();

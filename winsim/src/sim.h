@@ -37,7 +37,8 @@ enum class Resource {
   RegistryKeys,
   CriticalSections,
   LocalAllocations,
-  NetApiBuffers
+  NetApiBuffers,
+  Threads
 };
 void resourceAcquired(Resource kind);
 void resourceReleased(Resource kind);

@@ -57,6 +57,9 @@ Outcome ReferenceModel::startImpersonating(PlatformPath &path, int32_t handle) {
   if (auto code = path.call("QuerySecurityContextToken", kStatusCodes)) {
     return platformError("void", *code);
   }
+  if (auto code = path.call("OpenThread", {ERROR_ACCESS_DENIED})) {
+    return platformError("void", *code);
+  }
   if (auto code = path.call("ImpersonateLoggedOnUser", kBoolCodes)) {
     return platformError("void", *code);
   }

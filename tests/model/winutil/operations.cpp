@@ -9,8 +9,10 @@ void Driver::registry() {
                                                      u"Program"};
   static const std::vector<int32_t> kNumbers = {0, 258, -1, 0x41, 0x00410042};
   std::optional<std::u16string> key = chance(90) ? ReferenceModel::kRegistryKey : ReferenceModel::kMissingKey;
-  if (chance(5)) {
-    key = chance(50) ? std::nullopt : std::optional<std::u16string>(*key + std::u16string(u"\0x", 2));
+  if (chance(6)) {
+    // None, the hive itself, or a key cut short at U+0000.
+    key = pick(std::vector<std::optional<std::u16string>>{std::nullopt, std::u16string(),
+                                                          *key + std::u16string(u"\0x", 2)});
   }
   std::u16string name = pick(kNames);
   bool view64 = chance(50);

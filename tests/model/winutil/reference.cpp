@@ -27,9 +27,9 @@ const std::u16string kDataDirectory = u"C:\\ProgramData\\Corvane\\Corvane Tarnwe
 constexpr size_t kMaxPath = 260;
 
 // Whether the natives refuse to hand the registry a key and value: a null
-// key (it would name the hive) or a name holding U+0000.
+// or empty key (either would name the hive) or a name holding U+0000.
 bool unusable(const std::optional<std::u16string> &key, const std::u16string &name) {
-  return !key || holdsNull(*key) || holdsNull(name);
+  return !key || key->empty() || holdsNull(*key) || holdsNull(name);
 }
 
 // Opens a key the way the registry natives do: the 64-bit view first when
@@ -119,6 +119,9 @@ Outcome ReferenceModel::productInstallPath(PlatformPath &path) {
 
 Outcome ReferenceModel::dataFilePath(PlatformPath &path, const std::optional<std::u16string> &fileName) {
   const Outcome unresolved = failed("null", kWin + "Failed to resolve common app data path");
+  if (fileName && holdsNull(*fileName)) {
+    return unresolved;  // the path would end there: refused before anything is resolved
+  }
   if (!path.call("RegOpenKeyExA", {ERROR_ACCESS_DENIED})) {
     // "AppDataPath" is not set; a value too long for a path is not the same.
     if (auto code = path.call("RegQueryValueExW", {ERROR_ACCESS_DENIED, ERROR_MORE_DATA})) {
@@ -130,7 +133,7 @@ Outcome ReferenceModel::dataFilePath(PlatformPath &path, const std::optional<std
   if (path.call("SHGetFolderPathW", {kGeneralFailure})) {
     return unresolved;
   }
-  std::u16string joined = kDataDirectory + u"\\" + upToTerminator(fileName.value_or(u""));
+  std::u16string joined = kDataDirectory + u"\\" + fileName.value_or(u"");
   if (joined.size() >= kMaxPath) {
     return unresolved;
   }

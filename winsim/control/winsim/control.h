@@ -180,6 +180,7 @@ struct WINSIM_CONTROL LiveCounts {
   int criticalSections = 0;
   int localAllocations = 0;
   int netApiBuffers = 0;
+  int threads = 0;  // thread handles from OpenThread
 
   int total() const;
   std::string describe() const;  // "tokens=1 sids=2", or "none"

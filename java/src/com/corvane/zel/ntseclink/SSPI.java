@@ -100,22 +100,29 @@ public final class SSPI {
      * through it, deletes the security context and frees its credentials.
      * An unknown handle is ignored. A server context impersonating on another
      * thread is not released: that thread still runs as the client, and only
-     * it can end the impersonation and release the context.
+     * it can end the impersonation and release the context. Once that thread
+     * has ended, its impersonation has ended with it, and any thread releases
+     * the context.
      *
      * @param handle a context handle
-     * @throws WinAuthException for a context impersonating on another thread ("Impersonating on another
-     *         thread"); nothing is released
+     * @throws WinAuthException for a context impersonating on another thread that still runs
+     *         ("Impersonating on another thread"); nothing is released
      */
     public static native void FreeHandle(int handle);
 
     /**
      * Makes the calling thread act as the authenticated client. The
      * impersonation belongs to this thread: only it can stop it, and release
-     * the context while it lasts.
+     * the context while it lasts; it ends when the thread ends. It never
+     * begins on a virtual thread, which Windows does not see: a virtual
+     * thread that blocks is taken off its operating-system thread, which
+     * would go on running other virtual threads as the client.
      *
      * @param handle an established server context
-     * @throws WinAuthException for an unknown handle, a client context, a context not established, an
-     *         impersonation already begun through this context, or a failing Windows call
+     * @throws WinAuthException on a virtual thread ("Cannot impersonate on a virtual thread", before any
+     *         other check; nothing changes), for an unknown handle, a client context, a context not
+     *         established, an impersonation through this context on a thread that still runs, or a failing
+     *         Windows call
      */
     public static native void StartImpersonating(int handle);
 
@@ -124,8 +131,9 @@ public final class SSPI {
      *
      * @param handle the server context whose impersonation to end
      * @throws WinAuthException for an unknown handle, a client context, a context not established, no
-     *         impersonation begun through this context, one begun on another thread ("Impersonating on
-     *         another thread", which leaves it running), or a failing Windows call
+     *         impersonation through this context (also when the thread that began it has ended), one on
+     *         another thread ("Impersonating on another thread", which leaves it running), or a failing
+     *         Windows call
      */
     public static native void StopImpersonating(int handle);
 

@@ -16,8 +16,9 @@ import java.util.Objects;
  * thread that began the impersonation can close it, and a close from another
  * thread waits for {@link ServerContext#asClient} to return (see there). A
  * context that is never closed is freed once it has become unreachable, at a
- * time of the garbage collector's choosing; one still impersonating cannot be
- * freed that way and stays in the library until the process ends.
+ * time of the garbage collector's choosing; one that a thread impersonates
+ * through stays reachable, and in the library, until that thread ends, which
+ * ends its impersonation too.
  *
  * <p>Failures of the natives reach the caller as they are raised: a
  * {@link WinAuthException} (or subclass) with the native's message. Null

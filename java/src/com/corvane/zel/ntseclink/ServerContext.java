@@ -1,5 +1,8 @@
 package com.corvane.zel.ntseclink;
 
+import java.lang.invoke.MethodHandle;
+import java.lang.invoke.MethodHandles;
+import java.lang.invoke.MethodType;
 import java.util.Objects;
 
 /**
@@ -35,14 +38,21 @@ import java.util.Objects;
  * <li>When Windows cannot end an impersonation, {@code asClient} and
  * {@link Impersonation#close()} close the context, whose release returns the
  * thread to the process's identity, and throw that failure.
+ * <li>Impersonation never begins on a virtual thread ("Cannot impersonate on
+ * a virtual thread", with nothing changed). Windows binds an impersonation to
+ * the operating-system thread, and a virtual thread that blocks is taken off
+ * it: that thread would go on running other virtual threads as the client,
+ * and the work could resume on one that is not. Run work as the client on a
+ * platform thread, for example one of an executor of platform threads.
+ * <li>A thread that ends while impersonating takes its impersonation with it:
+ * once its operating-system thread is gone (a moment after
+ * {@link Thread#join()} returns), the context is no longer impersonating, and
+ * any thread can close it.
  * </ul>
  * The garbage collector's safety net never frees a context while a thread
- * impersonates through it: that thread keeps it reachable. Its free runs on a
- * thread of its own, which cannot end another thread's impersonation, so a
- * context whose thread ended while still impersonating is refused there and
- * stays in the library until the process ends. Calls of the static
- * {@link SSPI} natives bypass these rules; only the natives' own thread check
- * applies to them.
+ * impersonates through it: that thread keeps it reachable until it ends.
+ * Calls of the static {@link SSPI} natives bypass these rules but for the
+ * natives' own: the thread check, and the refusal on a virtual thread.
  */
 public final class ServerContext extends SecurityContext {
     /**
@@ -51,6 +61,8 @@ public final class ServerContext extends SecurityContext {
      * context reachable for as long as the impersonation lasts.
      */
     private static final ThreadLocal<ServerContext> THREAD_IMPERSONATION = new ThreadLocal<>();
+    /** Thread.isVirtual(), which came with Java 21; null before, when no thread is virtual. */
+    private static final MethodHandle IS_VIRTUAL = isVirtualMethod();
 
     /** Guards {@link #workingThread}; close() waits on it. */
     private final Object impersonationLock = new Object();
@@ -146,8 +158,9 @@ public final class ServerContext extends SecurityContext {
      * {@link #stopImpersonating()} or {@link #close()}; no other thread can end it.
      * {@link #impersonate()} does the same with an object to close.
      *
-     * @throws WinAuthException when the context is not established or already impersonating, or the thread
-     *         impersonates already through this layer ("Already impersonating on this thread")
+     * @throws WinAuthException when the context is not established or already impersonating, the thread
+     *         impersonates already through this layer ("Already impersonating on this thread"), or it is a
+     *         virtual thread ("Cannot impersonate on a virtual thread")
      * @throws IllegalStateException when the context is closed
      */
     public void startImpersonating() {
@@ -165,8 +178,9 @@ public final class ServerContext extends SecurityContext {
      * }</pre>
      *
      * @return the impersonation, bound to the calling thread
-     * @throws WinAuthException when the context is not established or already impersonating, or the thread
-     *         impersonates already through this layer ("Already impersonating on this thread")
+     * @throws WinAuthException when the context is not established or already impersonating, the thread
+     *         impersonates already through this layer ("Already impersonating on this thread"), or it is a
+     *         virtual thread ("Cannot impersonate on a virtual thread")
      * @throws IllegalStateException when the context is closed
      */
     public Impersonation impersonate() {
@@ -238,8 +252,8 @@ public final class ServerContext extends SecurityContext {
      * @return the work's result
      * @throws E the work's own failure
      * @throws WinAuthException when the context is not established or already impersonating, the thread
-     *         impersonates already ("Already impersonating on this thread"), or Windows cannot start or end the
-     *         impersonation. When it cannot end it, the context is closed, which returns the thread to the
+     *         impersonates already ("Already impersonating on this thread") or is a virtual thread ("Cannot
+     *         impersonate on a virtual thread"), or Windows cannot start or end the impersonation. When it cannot end it, the context is closed, which returns the thread to the
      *         process's identity, and that failure is thrown, with the work's own failure, if any, suppressed
      * @throws IllegalStateException when the context is closed
      */
@@ -310,8 +324,14 @@ public final class ServerContext extends SecurityContext {
         }
     }
 
-    /** Starts impersonating on this thread, refusing a nested impersonation, which would end the outer one. */
+    /**
+     * Starts impersonating on this thread, refusing a virtual thread, which may run on another operating-system
+     * thread after it blocks, and a nested impersonation, which would end the outer one.
+     */
     private void beginImpersonation() {
+        if (onVirtualThread()) {
+            throw new WinAuthException("Cannot impersonate on a virtual thread");
+        }
         ServerContext current = THREAD_IMPERSONATION.get();
         if (current != null && !current.isClosed()) {
             throw new WinAuthException("Already impersonating on this thread");
@@ -347,6 +367,29 @@ public final class ServerContext extends SecurityContext {
             close();
         } catch (RuntimeException releaseFailure) {
             stopFailure.addSuppressed(releaseFailure);
+        }
+    }
+
+    private static MethodHandle isVirtualMethod() {
+        try {
+            return MethodHandles.publicLookup().findVirtual(Thread.class, "isVirtual",
+                    MethodType.methodType(boolean.class));
+        } catch (NoSuchMethodException | IllegalAccessException beforeJava21) {
+            return null;
+        }
+    }
+
+    private static boolean onVirtualThread() {
+        if (IS_VIRTUAL == null) {
+            return false;
+        }
+        try {
+            return (boolean) IS_VIRTUAL.invokeExact(Thread.currentThread());
+        } catch (RuntimeException | Error failure) {
+            throw failure;
+        } catch (Throwable impossible) {
+            // Thread.isVirtual declares no checked exception.
+            throw new IllegalStateException(impossible);
         }
     }
 

@@ -21,12 +21,12 @@ public final class WinUtil {
     /**
      * Reads a string value under HKEY_LOCAL_MACHINE.
      *
-     * @param subKey the key's path below the hive; null names no key
+     * @param subKey the key's path below the hive; null or empty names no key (not the hive itself)
      * @param valueName the value's name; empty or null for the key's default value
      * @param use64BitView true to ask for the 64-bit registry view of a 32-bit process, falling back to the
      *        32-bit view only when the key does not exist in the 64-bit one
      * @return the value's text, or null when the key or value cannot be read: the key missing or not
-     *         readable, the value missing or without data, a null subKey, or a name holding U+0000
+     *         readable, the value missing or without data, a null or empty subKey, or a name holding U+0000
      */
     public static native String GetHKLMStringRegValue(String subKey, String valueName, boolean use64BitView);
 
@@ -34,7 +34,7 @@ public final class WinUtil {
      * Writes a string value (REG_SZ) under HKEY_LOCAL_MACHINE, with its
      * terminator; the key must exist.
      *
-     * @param subKey the key's path below the hive; null names no key
+     * @param subKey the key's path below the hive; null or empty names no key (not the hive itself)
      * @param valueName the value's name; empty or null for the key's default value
      * @param value the text to store, whole (null stores the empty string)
      * @param use64BitView true to ask for the 64-bit registry view of a 32-bit process, falling back to the
@@ -42,7 +42,8 @@ public final class WinUtil {
      * @return 0 on success. When the key cannot be opened nothing is written and the open's status is
      *         returned: 2 (ERROR_FILE_NOT_FOUND) for a key that does not exist, 5 (ERROR_ACCESS_DENIED) for
      *         one that may not be written. 87 (ERROR_INVALID_PARAMETER), with nothing written, for a null
-     *         subKey or a key or value name holding U+0000. Otherwise the Windows error code of the write
+     *         or empty subKey or a key or value name holding U+0000. Otherwise the Windows error code of the
+     *         write
      */
     public static native int SetHKLMStringRegValue(String subKey, String valueName, String value,
             boolean use64BitView);
@@ -51,13 +52,13 @@ public final class WinUtil {
      * Writes a 32-bit integer value (REG_DWORD) under HKEY_LOCAL_MACHINE; the
      * key must exist.
      *
-     * @param subKey the key's path below the hive; null names no key
+     * @param subKey the key's path below the hive; null or empty names no key (not the hive itself)
      * @param valueName the value's name; empty or null for the key's default value
      * @param value the number to store
      * @param use64BitView true to ask for the 64-bit registry view of a 32-bit process, falling back to the
      *        32-bit view only when the key does not exist in the 64-bit one
      * @return as {@link #SetHKLMStringRegValue}: 0 on success, 2 or 5 from an open that failed, 87 for a
-     *         null subKey or a name holding U+0000, else the Windows error code of the write
+     *         null or empty subKey or a name holding U+0000, else the Windows error code of the write
      */
     public static native int SetHKLMIntRegValue(String subKey, String valueName, int value, boolean use64BitView);
 
@@ -74,8 +75,9 @@ public final class WinUtil {
      *
      * @param fileName the file's name
      * @return the data directory, a backslash and the file name
-     * @throws WinException when the data directory cannot be resolved or created, or the path (directory,
-     *         backslash and file name) would not fit in 259 characters (MAX_PATH less its terminator)
+     * @throws WinException when the data directory cannot be resolved or created, the path (directory,
+     *         backslash and file name) would not fit in 259 characters (MAX_PATH less its terminator), or the
+     *         file name holds U+0000, where Windows would end the path; nothing is created then
      */
     public static native String GetCommonAppDataFilePath(String fileName);
 

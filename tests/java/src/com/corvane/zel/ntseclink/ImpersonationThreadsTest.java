@@ -5,13 +5,16 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
+import java.lang.reflect.Method;
 import java.util.List;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.FutureTask;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
@@ -20,7 +23,8 @@ import org.junit.jupiter.api.function.Executable;
  * Impersonation through the Java layer follows the thread rule: it is ended
  * only on its own thread, a close from another thread waits for asClient's
  * work, a failed stop still returns the thread to the process's identity and
- * is the failure thrown, and impersonations do not nest.
+ * is the failure thrown, impersonations do not nest, a thread that ends
+ * takes its impersonation with it, and none begins on a virtual thread.
  */
 class ImpersonationThreadsTest {
     private static final String SERVICE = "HTTP/wks01.corvane.test";
@@ -132,6 +136,78 @@ class ImpersonationThreadsTest {
         server.close();
         assertFalse(SimulatedMachine.threadImpersonating());
         asClient.close();
+    }
+
+    @Test
+    void aContextWhoseImpersonatingThreadEndedClosesFromAnyThread() throws Exception {
+        ServerContext server = establishedServer();
+        AtomicBoolean impersonated = new AtomicBoolean();
+        Thread thread = new Thread(() -> {
+            server.startImpersonating();
+            impersonated.set(SimulatedMachine.threadImpersonating());
+        });
+        thread.start();
+        thread.join(10_000);
+        assertTrue(impersonated.get(), "the thread did not impersonate");
+        // The impersonation ends with the operating-system thread, which join does not wait for: close is
+        // refused until then, and no longer (before, every close was refused from then on).
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(10);
+        while (!server.isClosed()) {
+            try {
+                server.close();
+            } catch (WinAuthException stillRunning) {
+                assertEquals("Impersonating on another thread", stillRunning.getMessage());
+                assertTrue(System.nanoTime() < deadline, "the ended thread's context was never released");
+                Thread.sleep(10);
+            }
+        }
+        assertFalse(SimulatedMachine.threadImpersonating());
+    }
+
+    /**
+     * Windows binds an impersonation to the operating-system thread, which a
+     * virtual thread leaves whenever it blocks: no impersonation begins on
+     * one, through the Java layer or the native itself, and nothing changes.
+     * Runs on Java 21 or later, and in ctest's java_virtual_threads on such a
+     * JDK when the main suite runs on an older one.
+     */
+    @Test
+    void noImpersonationBeginsOnAVirtualThread() throws Exception {
+        Method startVirtualThread = virtualThreadStarter();
+        assumeTrue(startVirtualThread != null, "this JVM has no virtual threads: they came with Java 21");
+        try (ServerContext server = establishedServer()) {
+            List<Executable> attempts = List.of(() -> server.asClient(() -> 1), server::impersonate,
+                    server::startImpersonating, () -> SSPI.StartImpersonating(server.handle()));
+            for (Executable attempt : attempts) {
+                CompletableFuture<String> outcome = new CompletableFuture<>();
+                Runnable onVirtualThread = () -> {
+                    try {
+                        attempt.execute();
+                        outcome.complete("began");
+                    } catch (WinAuthException refused) {
+                        outcome.complete(refused.getMessage()
+                                + (SimulatedMachine.threadImpersonating() ? ", as the client" : ""));
+                    } catch (Throwable other) {
+                        outcome.completeExceptionally(other);
+                    }
+                };
+                Thread virtual = (Thread) startVirtualThread.invoke(null, onVirtualThread);
+                assertEquals("Cannot impersonate on a virtual thread", outcome.get(10, TimeUnit.SECONDS));
+                virtual.join(10_000);
+            }
+            // Nothing changed: the context impersonates on a platform thread.
+            assertEquals("CORVANE\\svc-tarnwell", server.asClient(server::clientUserName));
+            assertFalse(SimulatedMachine.threadImpersonating());
+        }
+    }
+
+    /** Thread.startVirtualThread, which came with Java 21; null on an older JVM. */
+    private static Method virtualThreadStarter() {
+        try {
+            return Thread.class.getMethod("startVirtualThread", Runnable.class);
+        } catch (NoSuchMethodException beforeJava21) {
+            return null;
+        }
     }
 
     private static ServerContext establishedServer() {

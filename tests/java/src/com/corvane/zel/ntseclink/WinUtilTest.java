@@ -13,6 +13,7 @@ import org.junit.jupiter.api.Test;
 class WinUtilTest {
     private static final String PRODUCT_KEY = "SOFTWARE\\Corvane, Inc.\\Corvane Tarnwell";
     private static final int ERROR_FILE_NOT_FOUND = 2;
+    private static final int ERROR_INVALID_PARAMETER = 87;
 
     @Test
     void aStringAndANumberMakeTheRoundTripThroughTheRegistry() {
@@ -33,11 +34,27 @@ class WinUtilTest {
     }
 
     @Test
+    void aNullOrEmptyKeyNamesNoKeyRatherThanTheHive() {
+        for (String noKey : new String[] {null, ""}) {
+            assertEquals(ERROR_INVALID_PARAMETER, WinUtil.SetHKLMStringRegValue(noKey, "JavaAtTheRoot", "x", true));
+            assertEquals(ERROR_INVALID_PARAMETER, WinUtil.SetHKLMIntRegValue(noKey, "JavaAtTheRoot", 1, false));
+            assertNull(WinUtil.GetHKLMStringRegValue(noKey, "JavaAtTheRoot", true));
+        }
+    }
+
+    @Test
     void theProductPathsComeFromTheProductKeyAndTheShell() {
         assertEquals("C:\\Program Files\\Corvane\\Tarnwell", WinUtil.GetProductInstallPath());
         String dataDirectory = "C:\\ProgramData\\Corvane\\Corvane Tarnwell\\";
         assertEquals(dataDirectory + "x.log", WinUtil.GetCommonAppDataFilePath("x.log"));
         assertEquals(dataDirectory, WinUtil.GetCommonAppDataFilePath(null));
+    }
+
+    @Test
+    void aFileNameHoldingUnitZeroIsRefusedRatherThanCutThere() {
+        WinException refused = assertThrows(WinException.class,
+                () -> WinUtil.GetCommonAppDataFilePath("report.exe\u0000.log"));
+        assertEquals("Failed to resolve common app data path", refused.getMessage());
     }
 
     @Test

@@ -51,7 +51,8 @@ import java.util.Optional;
  * every time: a membership removed or an account disabled takes effect within it;</li>
  * <li>{@code impersonate}: true runs the rest of the chain as the client, ended on the same thread when the
  * chain returns; it needs a handshake on every request, so sessions are then off by default, and refused
- * when set;</li>
+ * when set. It needs requests on platform threads: on a virtual thread no impersonation begins
+ * ({@link com.corvane.zel.ntseclink.ServerContext}), and the request fails with that exception;</li>
  * <li>{@code roles}: application roles mapped to Windows groups, "role=DOMAIN\group" entries separated by
  * ";" or line breaks; a role not mapped is taken as a group name;</li>
  * <li>{@code pendingTimeout}: seconds a handshake of several legs (NTLM) waits for the client's next request
