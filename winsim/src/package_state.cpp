@@ -202,6 +202,7 @@ void resetPackages() {
   state.extraAttributes = 0;
   state.contextTokenKind.reset();
   state.kerberosReachable = true;
+  state.anonymousNtlmClients = false;
   state.sizeOverrides.clear();
   state.dataPlacement.reset();
 }
@@ -249,6 +250,11 @@ void setSecurityContextToken(TOKEN_TYPE type, DWORD level) {
 void setKerberosReachable(bool reachable) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().kerberosReachable = reachable;
+}
+
+void setAnonymousNtlmClients(bool anonymous) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().anonymousNtlmClients = anonymous;
 }
 
 void requireTokenCompletion(const std::u16string &package, bool required, StepRole role) {

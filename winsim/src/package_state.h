@@ -75,6 +75,7 @@ struct PackagesState {
   ULONG extraAttributes = 0;
   std::optional<ContextTokenKind> contextTokenKind;
   bool kerberosReachable = true;
+  bool anonymousNtlmClients = false;
   std::map<Package, SecPkgContext_Sizes> sizeOverrides;
   std::optional<DataPlacement> dataPlacement;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object
