@@ -10,15 +10,15 @@ Java_com_corvane_zel_ntseclink_SimulatedMachine_threadImpersonating(JNIEnv *, jc
   return winsim::threadImpersonating() ? JNI_TRUE : JNI_FALSE;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_failNextCall(
-    JNIEnv *env, jclass, jstring function, jint code) {
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_failCall(
+    JNIEnv *env, jclass, jstring function, jint code, jint nth) {
   const char *name = env->GetStringUTFChars(function, nullptr);
   if (name == nullptr) {
     return;
   }
   std::string copied(name);
   env->ReleaseStringUTFChars(function, name);
-  winsim::failCall(copied, static_cast<uint32_t>(code));
+  winsim::failCall(copied, static_cast<uint32_t>(code), nth);
 }
 
 extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_clearFaults(JNIEnv *,
@@ -34,4 +34,26 @@ Java_com_corvane_zel_ntseclink_SimulatedMachine_setDomainControllerStatus(JNIEnv
 extern "C" JNIEXPORT void JNICALL
 Java_com_corvane_zel_ntseclink_SimulatedMachine_setKerberosReachable(JNIEnv *, jclass, jboolean reachable) {
   winsim::setKerberosReachable(reachable == JNI_TRUE);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_setAnonymousNtlmClients(
+    JNIEnv *, jclass, jboolean anonymous) {
+  winsim::setAnonymousNtlmClients(anonymous == JNI_TRUE);
+}
+
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setProcessUser(JNIEnv *env, jclass, jstring qualifiedName) {
+  const jchar *name = env->GetStringChars(qualifiedName, nullptr);
+  if (name == nullptr) {
+    return JNI_FALSE;
+  }
+  std::u16string copied(reinterpret_cast<const char16_t *>(name),
+                        static_cast<size_t>(env->GetStringLength(qualifiedName)));
+  env->ReleaseStringChars(qualifiedName, name);
+  return winsim::setProcessUser(copied) ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" JNIEXPORT void JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setExtraContextAttributes(JNIEnv *, jclass, jint attributes) {
+  winsim::setExtraContextAttributes(static_cast<ULONG>(attributes));
 }

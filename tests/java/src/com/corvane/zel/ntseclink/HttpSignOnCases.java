@@ -21,6 +21,7 @@ import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.Function;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterAll;
@@ -46,6 +47,12 @@ abstract class HttpSignOnCases {
     static final String SERVICE = "HTTP/wks01.corvane.test";
     static final String USER = "CORVANE\\svc-tarnwell";
     static final Duration SHORT_TIMEOUT = Duration.ofMillis(300);
+    /** The challenge to a request that signs nobody on: Negotiate, and NTLM for clients that speak only it. */
+    static final List<String> FRESH_CHALLENGE = List.of(HttpNegotiate.SCHEME, "NTLM");
+    static final String CACHE_CONTROL = "Cache-Control";
+    static final String ANONYMOUS_LOGON = "NT AUTHORITY\\ANONYMOUS LOGON";
+    /** The simulated machine's built-in Guest account; its name leaves out the machine's. */
+    static final String GUEST = "WKS01\\Guest";
     private static final int THREADS = 16;
     private static final int REQUESTS_PER_THREAD = 50;
 
@@ -73,8 +80,22 @@ abstract class HttpSignOnCases {
         }
     }
 
+    /**
+     * What a server under test lets sign on beside named users, and whether it offers the NTLM scheme, as
+     * its configuration says it.
+     */
+    record Options(boolean allowAnonymous, boolean allowGuest, boolean ntlm) {
+        static final Options DEFAULT = new Options(false, false, true);
+        static final Options ANONYMOUS_ALLOWED = new Options(true, false, true);
+        static final Options GUEST_ALLOWED = new Options(false, true, true);
+        static final Options WITHOUT_NTLM = new Options(false, false, false);
+    }
+
     /** Starts the server under test with its pending-handshake bounds. */
     abstract TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception;
+
+    /** Starts the server under test with those options. */
+    abstract TestServer start(Options options) throws Exception;
 
     private TestServer server;
     private String liveBefore;
@@ -114,7 +135,8 @@ abstract class HttpSignOnCases {
 
     static Stream<Optional<String>> withoutANegotiateToken() {
         return Stream.of(Optional.empty(), Optional.of("Basic c3ZjOnNlY3JldA=="), Optional.of("Negotiate"),
-                Optional.of("Negotiate ###"), Optional.of("Negotiate YWJj YWJj"),
+                Optional.of("Negotiate ###"), Optional.of("Negotiate YWJj YWJj"), Optional.of("NTLM"),
+                Optional.of("ntlm ###"), Optional.of("NTLMSSP YWJj"),
                 Optional.of("Negotiate " + Base64.getEncoder().encodeToString(
                         "WINSIM-SSP/1\nnot a token".getBytes(StandardCharsets.UTF_8))));
     }
@@ -125,7 +147,31 @@ abstract class HttpSignOnCases {
         int served = server.served();
         HttpResponse<String> response = new SignOnClient(server.uri(), false).get(authorization);
         assertEquals(401, response.statusCode());
-        assertEquals(List.of(HttpNegotiate.SCHEME), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        assertEquals(FRESH_CHALLENGE, response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        assertEquals(served, server.served());
+    }
+
+    static Stream<Arguments> severalAuthorizationHeaders() {
+        return Stream.of(
+                Arguments.of("a valid Kerberos token, then a Basic header",
+                        (Function<String, List<String>>) token -> List.of(token, "Basic c3ZjOnNlY3JldA==")),
+                Arguments.of("a Basic header, then a valid Kerberos token",
+                        (Function<String, List<String>>) token -> List.of("Basic c3ZjOnNlY3JldA==", token)),
+                Arguments.of("the same valid Kerberos token twice",
+                        (Function<String, List<String>>) token -> List.of(token, token)));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("severalAuthorizationHeaders")
+    void severalAuthorizationHeadersAreAnswered400AndSignNobodyOn(String what,
+            Function<String, List<String>> headers) throws Exception {
+        int served = server.served();
+        try (NegotiateClient negotiate = kerberos()) {
+            HttpResponse<String> response =
+                    new SignOnClient(server.uri(), false).send("GET", "", headers.apply(negotiate.authorization()));
+            assertEquals(400, response.statusCode(), what);
+            assertEquals(List.of(), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        }
         assertEquals(served, server.served());
     }
 
@@ -138,6 +184,7 @@ abstract class HttpSignOnCases {
             assertTrue(negotiate.isComplete());
             assertTrue(negotiate.context().isMutuallyAuthenticated());
             assertSignedOnReport(signOn.report());
+            assertKeptPrivate(signOn.responses());
         }
     }
 
@@ -149,7 +196,197 @@ abstract class HttpSignOnCases {
             assertEquals(2, signOn.requests());
             assertEquals("NTLM", negotiate.context().mechanism());
             assertSignedOnReport(signOn.report());
+            // The challenge carries a token, the last answer signs the client on.
+            assertKeptPrivate(signOn.responses());
         }
+    }
+
+    static void assertKeptPrivate(List<HttpResponse<String>> responses) {
+        for (HttpResponse<String> response : responses) {
+            assertEquals(List.of("private"), response.headers().allValues(CACHE_CONTROL),
+                    "Cache-Control of the " + response.statusCode());
+        }
+    }
+
+    @Test
+    void aCacheControlTheApplicationSetsIsKept() throws Exception {
+        try (NegotiateClient negotiate = kerberos()) {
+            SignOnClient.SignOn signOn = new SignOnClient(server.uri(), false)
+                    .page(SignOnClient.OWN_CACHE_CONTROL_PAGE).signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode());
+            assertEquals(List.of(SignOnClient.OWN_CACHE_CONTROL), signOn.last().headers().allValues(CACHE_CONTROL));
+        }
+    }
+
+    /** NTLM's three messages, in the NTLM scheme's header: "NTLM" and the token in base64. */
+    static String ntlmScheme(byte[] token) {
+        return "NTLM " + Base64.getEncoder().encodeToString(token);
+    }
+
+    @Test
+    void aClientThatSpeaksOnlyNtlmSignsOnAndIsAnsweredInItsScheme() throws Exception {
+        SignOnClient client = new SignOnClient(server.uri(), false);
+        try (ClientContext ntlm = ClientContext.create("NTLM", null, ContextFlags.ISC_REQ_CONFIDENTIALITY)) {
+            HttpResponse<String> challenge = client.get(Optional.of(ntlmScheme(ntlm.challengeToken())));
+            assertEquals(401, challenge.statusCode());
+            List<String> answer = challenge.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE);
+            assertEquals(1, answer.size());
+            assertTrue(answer.get(0).startsWith("NTLM "), answer.get(0));
+            assertTrue(ntlm.initialize(Base64.getDecoder().decode(answer.get(0).substring("NTLM ".length()))));
+            HttpResponse<String> signedOn = client.get(Optional.of(ntlmScheme(ntlm.challengeToken())));
+            assertEquals(200, signedOn.statusCode());
+            assertSignedOnReport(SignOnClient.report(signedOn.body()));
+            assertKeptPrivate(List.of(challenge, signedOn));
+        }
+    }
+
+    @Test
+    void withoutTheNtlmSchemeOnlyNegotiateIsOfferedAndNtlmTokensAreNotTaken() throws Exception {
+        try (TestServer negotiateOnly = start(Options.WITHOUT_NTLM);
+                ClientContext ntlm = ClientContext.create("NTLM", null, 0)) {
+            HttpResponse<String> response =
+                    new SignOnClient(negotiateOnly.uri(), false).get(Optional.of(ntlmScheme(ntlm.challengeToken())));
+            assertEquals(401, response.statusCode());
+            assertEquals(List.of(HttpNegotiate.SCHEME), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            assertEquals(0, negotiateOnly.served());
+        }
+    }
+
+    /** A client the application must allow explicitly, as the simulated machine makes it sign on. */
+    enum Unnamed {
+        ANONYMOUS(ANONYMOUS_LOGON, false) {
+            @Override
+            void begin() {
+                SimulatedMachine.setAnonymousNtlmClients(true);
+            }
+
+            @Override
+            void end() {
+                SimulatedMachine.setAnonymousNtlmClients(false);
+            }
+        },
+        /** A named client whose context says it is a null session: the attribute alone tells. */
+        NULL_SESSION(USER, true) {
+            @Override
+            void begin() {
+                SimulatedMachine.setExtraContextAttributes(ContextFlags.ASC_RET_NULL_SESSION);
+            }
+
+            @Override
+            void end() {
+                SimulatedMachine.setExtraContextAttributes(0);
+            }
+        },
+        GUEST_ACCOUNT("Guest", false) {
+            @Override
+            void begin() {
+                assertTrue(SimulatedMachine.setProcessUser(GUEST));
+            }
+
+            @Override
+            void end() {
+                assertTrue(SimulatedMachine.setProcessUser(USER));
+            }
+        };
+
+        final String userName;
+        /** Whether the client is in BUILTIN\Administrators, as its own token says once it is let in. */
+        final boolean administrator;
+
+        Unnamed(String userName, boolean administrator) {
+            this.userName = userName;
+            this.administrator = administrator;
+        }
+
+        /** Makes the clients created from now on sign on as this one. */
+        abstract void begin();
+
+        abstract void end();
+    }
+
+    static Stream<Arguments> clientsTheApplicationMustAllow() {
+        Supplier<NegotiateClient> ntlm = HttpSignOnCases::ntlm;
+        Supplier<NegotiateClient> kerberos = HttpSignOnCases::kerberos;
+        return Stream.of(
+                Arguments.of(Unnamed.ANONYMOUS, ntlm, Options.DEFAULT, false),
+                // Anonymous credentials take NTLM even for a service Kerberos knows, which then cannot prove itself.
+                Arguments.of(Unnamed.ANONYMOUS,
+                        (Supplier<NegotiateClient>) () -> kerberos().allowWithoutMutualAuthentication(),
+                        Options.GUEST_ALLOWED, false),
+                Arguments.of(Unnamed.ANONYMOUS, ntlm, Options.ANONYMOUS_ALLOWED, true),
+                Arguments.of(Unnamed.NULL_SESSION, kerberos, Options.DEFAULT, false),
+                Arguments.of(Unnamed.NULL_SESSION, kerberos, Options.ANONYMOUS_ALLOWED, true),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, kerberos, Options.DEFAULT, false),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, ntlm, Options.ANONYMOUS_ALLOWED, false),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, ntlm, Options.GUEST_ALLOWED, true),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, kerberos, Options.GUEST_ALLOWED, true));
+    }
+
+    @ParameterizedTest(name = "{0} with {2}: signed on {3}")
+    @MethodSource("clientsTheApplicationMustAllow")
+    void theAnonymousLogonAndTheGuestAccountSignOnOnlyWhenAllowed(Unnamed who, Supplier<NegotiateClient> client,
+            Options options, boolean signsOn) throws Exception {
+        try (TestServer configured = options.equals(Options.DEFAULT) ? null : start(options)) {
+            TestServer target = configured == null ? server : configured;
+            int served = target.served();
+            SignOnClient browser = new SignOnClient(target.uri(), true);
+            who.begin();
+            try (NegotiateClient negotiate = client.get()) {
+                HttpResponse<String> last = answerToTheHandshake(browser, negotiate);
+                if (signsOn) {
+                    assertEquals(200, last.statusCode());
+                    assertEquals(who.userName, SignOnClient.report(last.body()).get("user"));
+                    assertEquals(String.valueOf(who.administrator),
+                            SignOnClient.report(last.body()).get(SignOnClient.ADMINISTRATORS));
+                    assertEquals(served + 1, target.served());
+                } else {
+                    assertEquals(401, last.statusCode());
+                    assertEquals(FRESH_CHALLENGE, last.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+                    assertEquals(served, target.served());
+                    // Nor is the client kept in a session.
+                    assertEquals(401, browser.get(Optional.empty()).statusCode());
+                }
+            } finally {
+                who.end();
+            }
+        }
+    }
+
+    /** Runs the handshake until the server answers without a token to go on with; that answer. */
+    private static HttpResponse<String> answerToTheHandshake(SignOnClient client, NegotiateClient negotiate)
+            throws IOException, InterruptedException {
+        HttpResponse<String> response = client.get(Optional.of(negotiate.authorization()));
+        while (response.statusCode() == 401
+                && !response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE).equals(FRESH_CHALLENGE)) {
+            Optional<String> next = negotiate.respond(response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            response = client.get(next);
+        }
+        return response;
+    }
+
+    static Stream<Arguments> identityFailures() {
+        return Stream.of(
+                // The client's name, which the server reads after the sizes that complete the handshake.
+                Arguments.of("QueryContextAttributesW", 2, 0x80090304),
+                // The name's SID.
+                Arguments.of("LookupAccountNameW", 1, 1722));
+    }
+
+    @ParameterizedTest(name = "{0} fails")
+    @MethodSource("identityFailures")
+    void whenWhoTheClientIsCannotBeToldNobodySignsOn(String function, int nth, int status) throws Exception {
+        int served = server.served();
+        try (NegotiateClient negotiate = kerberos()) {
+            SimulatedMachine.failCall(function, status, nth);
+            try {
+                HttpResponse<String> response =
+                        new SignOnClient(server.uri(), false).get(Optional.of(negotiate.authorization()));
+                assertEquals(500, response.statusCode());
+            } finally {
+                SimulatedMachine.clearFaults();
+            }
+        }
+        assertEquals(served, server.served());
     }
 
     static void assertSignedOnReport(Map<String, String> report) {
@@ -249,7 +486,7 @@ abstract class HttpSignOnCases {
             Optional<String> late = negotiate.respond(challenge.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
             HttpResponse<String> refused = client.get(late);
             assertEquals(401, refused.statusCode());
-            assertEquals(List.of(HttpNegotiate.SCHEME), refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            assertEquals(FRESH_CHALLENGE, refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
         }
     }
 

@@ -26,9 +26,18 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
 
     @Override
     TestServer start(Duration pendingTimeout, int pendingLimit) throws IOException {
+        return start(new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit));
+    }
+
+    @Override
+    TestServer start(Options options) throws IOException {
+        return start(new NegotiateAuthenticator().allowAnonymous(options.allowAnonymous())
+                .allowGuest(options.allowGuest()).offerNtlm(options.ntlm()));
+    }
+
+    private static TestServer start(NegotiateAuthenticator authenticator) throws IOException {
         HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
         ExecutorService threads = Executors.newFixedThreadPool(8);
-        NegotiateAuthenticator authenticator = new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit);
         AtomicInteger served = new AtomicInteger();
         server.createContext("/", exchange -> {
             served.incrementAndGet();
@@ -52,6 +61,9 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
         String groups = query == null ? "" : query.substring(query.indexOf('=') + 1);
         byte[] page = SignOnClient.reportPage(client.getUsername(), exchange.getRequestMethod(), body,
                 exchange.getRemoteAddress().getPort(), groups, client::isGroupMember).getBytes(StandardCharsets.UTF_8);
+        if (exchange.getRequestURI().getPath().equals(SignOnClient.OWN_CACHE_CONTROL_PAGE)) {
+            exchange.getResponseHeaders().set("Cache-Control", SignOnClient.OWN_CACHE_CONTROL);
+        }
         exchange.sendResponseHeaders(200, page.length);
         try (exchange) {
             exchange.getResponseBody().write(page);
@@ -72,6 +84,15 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
         IllegalStateException closed = assertThrows(IllegalStateException.class,
                 () -> afterwards.isGroupMember(SignOnClient.ADMINISTRATORS));
         assertEquals("ServerContext is closed", closed.getMessage());
+    }
+
+    @Test
+    void theNtlmSchemeNeedsAPackageThatTakesNtlmTokens() {
+        try (NegotiateAuthenticator kerberos = new NegotiateAuthenticator("Kerberos")) {
+            IllegalArgumentException refused = assertThrows(IllegalArgumentException.class,
+                    () -> kerberos.offerNtlm(true));
+            assertEquals("the NTLM scheme needs the Negotiate or NTLM package, not Kerberos", refused.getMessage());
+        }
     }
 
     @Test

@@ -24,6 +24,7 @@ import java.util.Collections;
 import java.util.Comparator;
 import java.util.Enumeration;
 import java.util.HashMap;
+import java.util.List;
 import java.util.Map;
 import java.util.Optional;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -50,6 +51,12 @@ class NegotiateFilterTest extends HttpSignOnCases {
     TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception {
         return start(Map.of("pendingTimeout", String.valueOf(pendingTimeout.toMillis() / 1000.0), "pendingLimit",
                 String.valueOf(pendingLimit)));
+    }
+
+    @Override
+    TestServer start(Options options) throws Exception {
+        return start(Map.of("allowAnonymous", String.valueOf(options.allowAnonymous()), "allowGuest",
+                String.valueOf(options.allowGuest()), "ntlm", String.valueOf(options.ntlm())));
     }
 
     /** Tomcat on a free loopback port, the filter before a servlet that reports, or for DELETE ends the session. */
@@ -115,6 +122,9 @@ class NegotiateFilterTest extends HttpSignOnCases {
             byte[] page = SignOnClient.reportPage(request.getRemoteUser(), request.getMethod(), body,
                     request.getRemotePort(), request.getParameter("groups"), request::isUserInRole)
                     .getBytes(StandardCharsets.UTF_8);
+            if (request.getRequestURI().equals(SignOnClient.OWN_CACHE_CONTROL_PAGE)) {
+                response.setHeader("Cache-Control", SignOnClient.OWN_CACHE_CONTROL);
+            }
             response.setContentLength(page.length);
             response.getOutputStream().write(page);
         }
@@ -132,7 +142,12 @@ class NegotiateFilterTest extends HttpSignOnCases {
             HttpResponse<String> response = browser.get(Optional.empty());
             assertEquals(200, response.statusCode());
             assertSignedOnReport(SignOnClient.report(response.body()));
+            assertKeptPrivate(List.of(response));
         }
+        // Two Authorization headers are answered 400 even in the session, whatever they hold.
+        int beforeTwo = server().served();
+        assertEquals(400, browser.send("GET", "", List.of("Basic YTpi", "Basic YzpkCg==")).statusCode());
+        assertEquals(beforeTwo, server().served());
         assertNotEquals(signedOn, LiveResources.describe(), "the session's user context answers the roles");
         // A browser re-authenticating in the session withholds the body: the handshake still runs.
         int served = server().served();
@@ -186,6 +201,8 @@ class NegotiateFilterTest extends HttpSignOnCases {
         "pendingLimit=-1                | pendingLimit=\"-1\": expected a positive whole number",
         "roles=admin                    | roles=\"admin\": expected role=group entries",
         "roles=a=X\\x; a=Y\\y           | roles=\"a=Y\\y\": the role a is mapped twice",
+        "allowGuest=maybe               | allowGuest=\"maybe\": expected true or false",
+        "package=Kerberos;ntlm=TRUE     | ntlm=\"TRUE\": the package Kerberos takes no NTLM tokens",
     })
     void aWrongInitParameterStopsTheFilterAndIsNamed(String parameters, String message) {
         Map<String, String> values = new HashMap<>();

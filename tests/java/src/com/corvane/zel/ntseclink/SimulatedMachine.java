@@ -18,7 +18,12 @@ public final class SimulatedMachine {
     static native boolean threadImpersonating();
 
     /** Makes the next call of a Win32 function fail with a Windows error code. */
-    static native void failNextCall(String function, int code);
+    static void failNextCall(String function, int code) {
+        failCall(function, code, 1);
+    }
+
+    /** Makes the nth call from now (1 = the next) of a Win32 function fail with a Windows error code. */
+    static native void failCall(String function, int code, int nth);
 
     static native void clearFaults();
 
@@ -27,4 +32,13 @@ public final class SimulatedMachine {
 
     /** Whether Kerberos reaches its key distribution centre; without it Negotiate takes NTLM. */
     public static native void setKerberosReachable(boolean reachable);
+
+    /** Whether NTLM clients made from now on sign on anonymously, as NT AUTHORITY\ANONYMOUS LOGON. */
+    static native void setAnonymousNtlmClients(boolean anonymous);
+
+    /** Attribute flags every handshake step reports from now on beside those it grants; 0 for none. */
+    static native void setExtraContextAttributes(int attributes);
+
+    /** The account ("DOMAIN\name") every context made from now on signs on as; false when it is unknown. */
+    static native boolean setProcessUser(String qualifiedName);
 }

@@ -16,13 +16,16 @@ import java.util.Optional;
  * protecting the application in a way nobody asked for.
  */
 record FilterSettings(String packageName, Duration pendingTimeout, int pendingLimit, boolean sessions,
-        boolean impersonate, Map<String, String> groupsByRole) {
+        boolean impersonate, Map<String, String> groupsByRole, NegotiateSignOn.Policy policy) {
     static final String PACKAGE = "package";
     static final String PENDING_TIMEOUT = "pendingTimeout";
     static final String PENDING_LIMIT = "pendingLimit";
     static final String SESSIONS = "sessions";
     static final String IMPERSONATE = "impersonate";
     static final String ROLES = "roles";
+    static final String ALLOW_ANONYMOUS = "allowAnonymous";
+    static final String ALLOW_GUEST = "allowGuest";
+    static final String NTLM = "ntlm";
 
     static FilterSettings of(FilterConfig config) throws ServletException {
         boolean impersonate = flag(config, IMPERSONATE).orElse(false);
@@ -31,8 +34,19 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
             throw invalid(SESSIONS, "true", "impersonation needs the client's handshake on every request, which "
                     + "sessions would skip: set " + SESSIONS + " to false");
         }
-        return new FilterSettings(text(config, PACKAGE).orElse("Negotiate"), pendingTimeout(config),
-                pendingLimit(config), sessions.orElse(!impersonate), impersonate, groupsByRole(config));
+        String packageName = text(config, PACKAGE).orElse("Negotiate");
+        return new FilterSettings(packageName, pendingTimeout(config), pendingLimit(config),
+                sessions.orElse(!impersonate), impersonate, groupsByRole(config), policy(config, packageName));
+    }
+
+    private static NegotiateSignOn.Policy policy(FilterConfig config, String packageName) throws ServletException {
+        Optional<Boolean> ntlm = flag(config, NTLM);
+        if (ntlm.orElse(false) && !NegotiateSignOn.takesNtlm(packageName)) {
+            throw invalid(NTLM, text(config, NTLM).orElseThrow(), "the package " + packageName
+                    + " takes no NTLM tokens");
+        }
+        return new NegotiateSignOn.Policy(flag(config, ALLOW_ANONYMOUS).orElse(false),
+                flag(config, ALLOW_GUEST).orElse(false), ntlm.orElse(NegotiateSignOn.takesNtlm(packageName)));
     }
 
     private static Optional<String> text(FilterConfig config, String name) {

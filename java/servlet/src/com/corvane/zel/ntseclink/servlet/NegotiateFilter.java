@@ -15,6 +15,9 @@ import jakarta.servlet.http.HttpServletResponse;
 import jakarta.servlet.http.HttpSession;
 import java.io.IOException;
 import java.lang.System.Logger.Level;
+import java.util.Collections;
+import java.util.Enumeration;
+import java.util.List;
 import java.util.Optional;
 
 /**
@@ -55,17 +58,30 @@ import java.util.Optional;
  * <li>{@code pendingTimeout}: seconds a handshake of several legs (NTLM) waits for the client's next request
  * on the same connection, 30 by default;</li>
  * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default, the oldest released
- * first.</li>
+ * first;</li>
+ * <li>{@code allowAnonymous}: true lets the anonymous logon (NT AUTHORITY\ANONYMOUS LOGON) sign on, false
+ * (the default) answers it 401 with a fresh challenge;</li>
+ * <li>{@code allowGuest}: the same for the built-in Guest account of a machine or domain, false by
+ * default;</li>
+ * <li>{@code ntlm}: true offers "WWW-Authenticate: NTLM" beside Negotiate, for clients that speak only that
+ * scheme, and takes "Authorization: NTLM", answered under that scheme; true by default for the Negotiate and
+ * NTLM packages, and refused for others.</li>
  * </ul>
  *
- * <p>A request without a Negotiate Authorization header (and no signed-on
- * session) is answered 401 with "WWW-Authenticate: Negotiate"; one whose
+ * <p>A request without a Negotiate (or NTLM) Authorization header (and no
+ * signed-on session) is answered 401 with "WWW-Authenticate: Negotiate"
+ * (and "WWW-Authenticate: NTLM"); one with more than one Authorization
+ * header, 400, even in a signed-on session; one whose
  * handshake is not complete, 401 with the next token, so that the body a
  * browser withholds while re-authenticating never reaches the application; a
  * malformed or refused token, 401 with a fresh challenge; a server that
- * cannot acquire its credentials, 500. A request that carries a Negotiate
- * header is authenticated even in a signed-on session. The client's security
- * context is released at the end of its request. Log lines go to the
+ * cannot acquire its credentials or tell who the client is, 500. A request
+ * that carries a Negotiate (or NTLM) header is authenticated even in a
+ * signed-on session. The response to a signed-on request, and a 401 that
+ * carries a token, has "Cache-Control: private", so that no shared cache
+ * keeps it for another user; the application replaces it with
+ * {@code setHeader}. The client's security context is released at the end
+ * of its request. Log lines go to the
  * {@link System.Logger} named after this class; tokens never do.
  */
 public final class NegotiateFilter implements Filter {
@@ -92,11 +108,13 @@ public final class NegotiateFilter implements Filter {
         settings = FilterSettings.of(config);
         signOn = new NegotiateSignOn(settings.packageName(), settings.pendingTimeout(), settings.pendingLimit(),
                 LOG);
+        signOn.setPolicy(settings.policy());
     }
 
     /**
      * Passes the request on as the signed-on client, or answers it with 401
-     * (or 500 when the server cannot authenticate anyone).
+     * (400 for more than one Authorization header, 500 when the server cannot
+     * authenticate anyone or tell who the client is).
      *
      * @throws ServletException when the request is not an HTTP request, or from the rest of the chain
      */
@@ -106,17 +124,21 @@ public final class NegotiateFilter implements Filter {
         if (!(request instanceof HttpServletRequest http) || !(response instanceof HttpServletResponse answer)) {
             throw new ServletException("NegotiateFilter serves HTTP requests only");
         }
-        String authorization = http.getHeader(HttpNegotiate.AUTHORIZATION);
-        Optional<SessionUser> known = settings.sessions() && !HttpNegotiate.isNegotiate(authorization)
+        List<String> authorizations = authorizationsOf(http);
+        Optional<SessionUser> known = settings.sessions() && !signOn.claims(authorizations)
                 ? sessionUser(http) : Optional.empty();
         if (known.isPresent()) {
             SessionUser user = known.get();
+            keepPrivate(answer);
             chain.doFilter(new SignedOnRequest(http, user.principal(), user::isMember, settings.groupsByRole()),
                     answer);
             return;
         }
-        NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), authorization);
-        outcome.wwwAuthenticateValue().ifPresent(value -> answer.setHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
+        NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), authorizations);
+        outcome.wwwAuthenticate().forEach(value -> answer.addHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
+        if (outcome.isPrivate()) {
+            keepPrivate(answer);
+        }
         if (!outcome.isSignedOn()) {
             answer.sendError(outcome.status());
             return;
@@ -172,6 +194,19 @@ public final class NegotiateFilter implements Filter {
         SessionUser user = new SessionUser(name);
         request.getSession(true).setAttribute(SESSION_USER, user);
         return user;
+    }
+
+    /** Every Authorization line: a container that hides the headers shows none. */
+    private static List<String> authorizationsOf(HttpServletRequest request) {
+        Enumeration<String> values = request.getHeaders(HttpNegotiate.AUTHORIZATION);
+        return values == null ? List.of() : Collections.list(values);
+    }
+
+    /** Keeps the response out of shared caches, unless a filter before this one decided otherwise. */
+    private static void keepPrivate(HttpServletResponse response) {
+        if (!response.containsHeader(NegotiateSignOn.CACHE_CONTROL)) {
+            response.setHeader(NegotiateSignOn.CACHE_CONTROL, NegotiateSignOn.PRIVATE);
+        }
     }
 
     private static Optional<SessionUser> sessionUser(HttpServletRequest request) {
