@@ -4,6 +4,15 @@
 // and checks the client's answer with the controller; Negotiate gets its
 // ticket from the controller's KDC, with the domain's authorization data in
 // it. Each suite runs as another domain account (samba-domain.sh).
+#include <windows.h>
+#define SECURITY_WIN32
+#include <sspi.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 #include "sspi_peers.h"
 
 namespace {
@@ -181,11 +190,134 @@ void domainRefuses(Case &test, const RefusalRow &row) {
   }
 }
 
+// Wine's own NTLM client, signing on anonymously as a Windows client does:
+// its credentials are acquired with an empty user, domain and password.
+class AnonymousNtlmClient {
+ public:
+  AnonymousNtlmClient() {
+    SEC_WINNT_AUTH_IDENTITY_W identity{};
+    identity.User = empty_;
+    identity.Domain = empty_;
+    identity.Password = empty_;
+    identity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
+    status_ = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t *>(L"NTLM"), SECPKG_CRED_OUTBOUND,
+                                        nullptr, &identity, nullptr, nullptr, &credentials_, nullptr);
+    acquired_ = status_ == SEC_E_OK;
+    if (acquired_) {
+      step(nullptr);
+    }
+  }
+  ~AnonymousNtlmClient() {
+    if (hasContext_) {
+      DeleteSecurityContext(&context_);
+    }
+    if (acquired_) {
+      FreeCredentialsHandle(&credentials_);
+    }
+  }
+  AnonymousNtlmClient(const AnonymousNtlmClient &) = delete;
+  AnonymousNtlmClient &operator=(const AnonymousNtlmClient &) = delete;
+
+  // The client's answer to the server's token; its status.
+  SECURITY_STATUS take(const std::vector<uint8_t> &token) {
+    std::vector<uint8_t> input = token;
+    SecBuffer inBuffer{static_cast<unsigned long>(input.size()), SECBUFFER_TOKEN, input.data()};
+    SecBufferDesc in{SECBUFFER_VERSION, 1, &inBuffer};
+    step(&in);
+    return status_;
+  }
+  const std::vector<uint8_t> &token() const { return output_; }
+  SECURITY_STATUS status() const { return status_; }
+
+ private:
+  static constexpr unsigned long kOutputCapacity = 0x4000;
+
+  void step(SecBufferDesc *input) {
+    output_.assign(kOutputCapacity, 0);
+    SecBuffer outBuffer{kOutputCapacity, SECBUFFER_TOKEN, output_.data()};
+    SecBufferDesc out{SECBUFFER_VERSION, 1, &outBuffer};
+    unsigned long attributes = 0;
+    status_ = InitializeSecurityContextW(&credentials_, hasContext_ ? &context_ : nullptr, nullptr,
+                                         ISC_REQ_CONNECTION, 0, SECURITY_NATIVE_DREP, input, 0, &context_,
+                                         &out, &attributes, nullptr);
+    hasContext_ = hasContext_ || !FAILED(status_);
+    output_.resize(FAILED(status_) ? 0 : outBuffer.cbBuffer);
+  }
+
+  unsigned short empty_[1] = {0};
+  CredHandle credentials_{};
+  CtxtHandle context_{};
+  bool acquired_ = false;
+  bool hasContext_ = false;
+  SECURITY_STATUS status_ = SEC_E_INTERNAL_ERROR;
+  std::vector<uint8_t> output_;
+};
+
+void putLittleEndian(std::vector<uint8_t> &message, std::size_t offset, uint32_t value, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    message[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+}
+
+// The AUTHENTICATE message of an anonymous NTLM client, answering a
+// CHALLENGE: an empty user and domain, an LM response of one zero byte, no
+// NT response, and the ANONYMOUS flag among the challenge's, less those that
+// need fields this message leaves out (version, key exchange).
+std::vector<uint8_t> anonymousAuthenticate(const std::vector<uint8_t> &challenge) {
+  constexpr std::size_t kChallengeFlagsAt = 20;
+  constexpr std::size_t kHeaderSize = 64;
+  constexpr uint32_t kAnonymous = 0x00000800;
+  constexpr uint32_t kVersion = 0x02000000;
+  constexpr uint32_t kKeyExchange = 0x40000000;
+  uint32_t flags = 0;
+  for (std::size_t i = 0; i < 4 && kChallengeFlagsAt + i < challenge.size(); ++i) {
+    flags |= static_cast<uint32_t>(challenge[kChallengeFlagsAt + i]) << (8 * i);
+  }
+  std::vector<uint8_t> message(kHeaderSize + 1, 0);
+  const char signature[] = "NTLMSSP";
+  std::copy(signature, signature + sizeof signature, message.begin());
+  putLittleEndian(message, 8, 3, 4);
+  // LM response: one byte at the payload's start; the other fields are empty after it.
+  putLittleEndian(message, 12, 1, 2);
+  putLittleEndian(message, 14, 1, 2);
+  putLittleEndian(message, 16, kHeaderSize, 4);
+  for (std::size_t field = 20; field < 60; field += 8) {
+    putLittleEndian(message, field + 4, kHeaderSize + 1, 4);
+  }
+  putLittleEndian(message, 60, (flags | kAnonymous) & ~(kVersion | kKeyExchange), 4);
+  return message;
+}
+
+// As Wine answers an anonymous NTLM client, through the domain controller:
+// - Its own client, credentials acquired with an empty identity, sends its
+//   NEGOTIATE, but to answer the challenge ntlm_auth asks for the password
+//   the empty identity lacks ("PW"), and Wine fails that step with
+//   SEC_E_INVALID_TOKEN: it cannot sign on anonymously.
+// - The AUTHENTICATE an anonymous Windows client sends instead, built here,
+//   Samba's ntlm_auth refuses ("NA NT_STATUS_NO_MEMORY"), and the
+//   DLL server's step fails with SEC_E_LOGON_DENIED: no context, no
+//   attributes, so no anonymous client reaches the HTTP sign-on on Wine.
+void anonymousNtlmClientIsRefused(Case &test) {
+  DllContext server(test, kServer, u"NTLM");
+  AnonymousNtlmClient client;
+  test.expectEqual(client.status(), SEC_I_CONTINUE_NEEDED, "the anonymous client's first step");
+  test.expect(!server.take(client.token()), "the server completed on the negotiate message");
+  const std::vector<uint8_t> challenge = server.token();
+  test.expectNoException();
+  test.expectEqual(client.take(challenge), SEC_E_INVALID_TOKEN,
+                   "the anonymous client's answer to the challenge");
+  wintests::expectRefusedStep(test, server, anonymousAuthenticate(challenge), "Platform error: 8009030c");
+}
+
 const wintests::RowRegistration<HandshakeRow> kHandshakes(kDomainSuite, kHandshakeRows,
                                                           handshakeThroughTheDomain);
 const wintests::Registration kNtlmServices(
     kDomainSuite, "NTLM through the domain controller: message protection and the client's identity",
     ntlmServicesAsWineAllows);
 const wintests::RowRegistration<RefusalRow> kRefusals(kRefusalRows, domainRefuses);
+const wintests::Registration kAnonymousNtlm(kDomainSuite,
+                                            "Refusal, NTLM client signed on anonymously: its answer, and the "
+                                            "DLL server's to an anonymous AUTHENTICATE",
+                                            anonymousNtlmClientIsRefused);
 
 }  // namespace

@@ -84,6 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{u"Everyone", u"", SidTypeWellKnownGroup, "S-1-1-0"},
         NameCase{u"Authenticated Users", u"NT AUTHORITY", SidTypeWellKnownGroup, "S-1-5-11"},
         NameCase{u"NT AUTHORITY\\Authenticated Users", u"NT AUTHORITY", SidTypeWellKnownGroup, "S-1-5-11"},
+        NameCase{u"NT AUTHORITY\\ANONYMOUS LOGON", u"NT AUTHORITY", SidTypeWellKnownGroup, "S-1-5-7"},
+        NameCase{u"wks01\\guest", u"WKS01", SidTypeUser, "S-1-5-21-1000-2000-3000-501"},
         NameCase{u"CORVANE", u"CORVANE", SidTypeDomain, "S-1-5-21-4000-5000-6000"},
         NameCase{u"BUILTIN", u"BUILTIN", SidTypeDomain, "S-1-5-32"},
         NameCase{u"", u"WKS01", SidTypeDomain, "S-1-5-21-1000-2000-3000"}));

@@ -482,6 +482,75 @@ TEST_F(PackagesTest, AnIdentifyRequestGivesAnIdentificationToken) {
   CloseHandle(token);
 }
 
+// ---- The anonymous logon ------------------------------------------------------------------------
+
+struct AnonymousCase {
+  const char *name;
+  const char16_t *package;
+  std::u16string (*target)();
+};
+
+class PackagesAnonymousTest : public PackagesTest, public ::testing::WithParamInterface<AnonymousCase> {};
+
+std::string tokenUser(HANDLE token) {
+  BYTE buffer[128];
+  DWORD written = 0;
+  EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &written));
+  return winsim_test::sidText(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid);
+}
+
+DWORD tokenGroupCount(HANDLE token) {
+  BYTE buffer[1024];
+  DWORD written = 0;
+  EXPECT_TRUE(GetTokenInformation(token, TokenGroups, buffer, sizeof buffer, &written));
+  return reinterpret_cast<TOKEN_GROUPS *>(buffer)->GroupCount;
+}
+
+TEST_P(PackagesAnonymousTest, AnAnonymousClientSignsOnWithNtlmAsTheAnonymousLogon) {
+  winsim::setAnonymousNtlmClients(true);
+  Peer client(GetParam().package, SECPKG_CRED_OUTBOUND);
+  Peer server(u"Negotiate", SECPKG_CRED_INBOUND);
+  ASSERT_EQ(client.initialize(GetParam().target(), kMutual), SEC_I_CONTINUE_NEEDED);
+  ASSERT_EQ(server.accept(client.output), SEC_I_CONTINUE_NEEDED);
+  ASSERT_EQ(client.initialize(GetParam().target(), kMutual, server.output), SEC_E_OK);
+  EXPECT_NE(text(client.output).find("message: AUTHENTICATE\nclient: \n"), std::string::npos);
+  ASSERT_EQ(server.accept(client.output), SEC_E_OK);
+
+  EXPECT_EQ(client.attributes, ULONG{ISC_RET_CONFIDENTIALITY | ISC_RET_CONNECTION | ISC_RET_NULL_SESSION});
+  EXPECT_EQ(server.attributes, ULONG{ASC_RET_REPLAY_DETECT | ASC_RET_SEQUENCE_DETECT |
+                                     ASC_RET_CONFIDENTIALITY | ASC_RET_CONNECTION | ASC_RET_NULL_SESSION});
+  SecPkgContext_NamesW names{};
+  ASSERT_EQ(QueryContextAttributesW(&server.context, SECPKG_ATTR_NAMES, &names), SEC_E_OK);
+  EXPECT_EQ(std::u16string(names.sUserName), u"NT AUTHORITY\\ANONYMOUS LOGON");
+  FreeContextBuffer(names.sUserName);
+  HANDLE token = nullptr;
+  ASSERT_EQ(QuerySecurityContextToken(&server.context, &token), SEC_E_OK);
+  EXPECT_EQ(tokenUser(token), "S-1-5-7");
+  EXPECT_EQ(tokenGroupCount(token), 0u);  // neither Everyone nor Authenticated Users
+  CloseHandle(token);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, PackagesAnonymousTest,
+    ::testing::Values(AnonymousCase{"Ntlm", u"NTLM", [] { return std::u16string(); }},
+                      AnonymousCase{"NegotiateWithoutTarget", u"Negotiate", [] { return std::u16string(); }},
+                      // Kerberos issues the anonymous logon no ticket, even for a service it knows.
+                      AnonymousCase{"NegotiateForAServiceKerberosKnows", u"Negotiate", localService}),
+    [](const auto &testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(PackagesTest, OnlyOutboundNtlmCredentialsAreAnonymousAndOnlyWhileAsked) {
+  winsim::setAnonymousNtlmClients(true);
+  EXPECT_EQ(credentialName(u"NTLM"), u"NT AUTHORITY\\ANONYMOUS LOGON");
+  EXPECT_EQ(credentialName(u"Kerberos"), accountName() + u"@" + realm());
+  Peer client(u"Kerberos", SECPKG_CRED_OUTBOUND);
+  Peer server(u"Negotiate", SECPKG_CRED_INBOUND);
+  ASSERT_TRUE(establish(client, server, localService(), kMutual));
+  EXPECT_EQ(server.attributes & ASC_RET_NULL_SESSION, 0u);
+
+  winsim::setAnonymousNtlmClients(false);
+  EXPECT_EQ(credentialName(u"NTLM"), processUser());
+}
+
 // ---- Faults ------------------------------------------------------------------------------------
 
 TEST_F(PackagesTest, InjectedFaultsFailTheCallWithoutSideEffects) {

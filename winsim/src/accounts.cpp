@@ -44,6 +44,10 @@ Sid childSid(const Sid &domain, DWORD rid) {
   return out;
 }
 
+Sid anonymousLogonSid(const Directory &d) {
+  return childSid(d.domains[kNtAuthority].sid, SECURITY_ANONYMOUS_LOGON_RID);
+}
+
 AccountRecord *findRecord(Directory &directory, size_t domain, const std::u16string &name) {
   for (auto &record : directory.accounts) {
     if (record.domain == domain && equalsIgnoreCase(record.name, name)) {
@@ -86,9 +90,11 @@ Directory defaultDirectory() {
   d.dnsDomain = u"corvane.test";
   addRecord(d, kWorld, u"Everyone", 0, SidTypeWellKnownGroup);
   addRecord(d, kNtAuthority, u"Authenticated Users", SECURITY_AUTHENTICATED_USER_RID, SidTypeWellKnownGroup);
+  addRecord(d, kNtAuthority, u"ANONYMOUS LOGON", SECURITY_ANONYMOUS_LOGON_RID, SidTypeWellKnownGroup);
   addRecord(d, kBuiltin, u"Administrators", DOMAIN_ALIAS_RID_ADMINS, SidTypeAlias);
   addRecord(d, kBuiltin, u"Users", DOMAIN_ALIAS_RID_USERS, SidTypeAlias);
   addRecord(d, kMachine, u"localadmin", 500, SidTypeUser);
+  addRecord(d, kMachine, u"Guest", DOMAIN_USER_RID_GUEST, SidTypeUser);
   addRecord(d, kMachine, u"LocalOps", 1001, SidTypeAlias);
   addRecord(d, kNetwork, u"alice", 1104, SidTypeUser);
   addRecord(d, kNetwork, u"bob", 1105, SidTypeUser);
@@ -262,9 +268,20 @@ Account processUser() {
   return accountOf(d, *findRecord(d, d.processUser));
 }
 
+Account anonymousLogon() {
+  std::lock_guard<std::recursive_mutex> lock(machineMutex());
+  Directory &d = directory();
+  return accountOf(d, *findRecord(d, anonymousLogonSid(d)));
+}
+
 std::vector<Sid> groupsOf(const Sid &user) {
   std::lock_guard<std::recursive_mutex> lock(machineMutex());
   Directory &d = directory();
+  if (user == anonymousLogonSid(d)) {
+    // Not authenticated, and left out of Everyone, as Windows does unless a
+    // policy lets Everyone include anonymous users.
+    return {};
+  }
   std::vector<Sid> groups{childSid(d.domains[kWorld].sid, 0),
                           childSid(d.domains[kNtAuthority].sid, SECURITY_AUTHENTICATED_USER_RID)};
   std::vector<Sid> holders = groups;

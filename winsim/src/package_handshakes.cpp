@@ -60,22 +60,26 @@ bool hasControlCharacters(const std::u16string &text) {
   return false;
 }
 
+bool isAnonymous(const Account &account) {
+  return account.sid == anonymousLogon().sid;
+}
+
 // ---- Flags -----------------------------------------------------------------------------
 
-ULONG clientGrants(ULONG request, Package mechanism) {
+ULONG clientGrants(ULONG request, Package mechanism, bool anonymous) {
   constexpr ULONG grantable = ISC_REQ_MUTUAL_AUTH | ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT |
                               ISC_REQ_CONFIDENTIALITY | ISC_REQ_INTEGRITY | ISC_REQ_IDENTIFY;
-  ULONG granted = (request & grantable) | ISC_RET_CONNECTION;
+  ULONG granted = (request & grantable) | ISC_RET_CONNECTION | (anonymous ? ISC_RET_NULL_SESSION : 0);
   if (mechanism != Package::Kerberos) {
     granted &= ~static_cast<ULONG>(ISC_RET_MUTUAL_AUTH);  // NTLM cannot prove the server to the client
   }
   return granted;
 }
 
-ULONG serverGrants(ULONG serverRequest, ULONG clientRequest, Package mechanism) {
+ULONG serverGrants(ULONG serverRequest, ULONG clientRequest, Package mechanism, bool anonymous = false) {
   constexpr ULONG grantable =
       ASC_REQ_REPLAY_DETECT | ASC_REQ_SEQUENCE_DETECT | ASC_REQ_CONFIDENTIALITY | ASC_REQ_INTEGRITY;
-  ULONG granted = (serverRequest & grantable) | ASC_RET_CONNECTION;
+  ULONG granted = (serverRequest & grantable) | ASC_RET_CONNECTION | (anonymous ? ASC_RET_NULL_SESSION : 0);
   if (mechanism == Package::Ntlm && (clientRequest & ISC_REQ_CONFIDENTIALITY) == 0) {
     granted &=
         ~static_cast<ULONG>(ASC_RET_CONFIDENTIALITY);  // NTLM seals only when the client's negotiate asks
@@ -109,7 +113,10 @@ struct Step {
   std::vector<BYTE> token;  // for the peer; empty when there is none
 };
 
-std::optional<Package> clientMechanism(Package package, const std::u16string &target) {
+std::optional<Package> clientMechanism(Package package, const std::u16string &target, bool anonymous) {
+  if (anonymous) {
+    return Package::Ntlm;  // no ticket is issued to the anonymous logon
+  }
   bool kerberosServes = packages().kerberosReachable && !target.empty() && resolveTarget(target).has_value();
   switch (package) {
     case Package::Ntlm:
@@ -150,7 +157,9 @@ Step firstClientStep(const Credential &credential, const std::u16string &target,
   if ((credential.use & SECPKG_CRED_OUTBOUND) == 0) {
     return {SEC_E_NO_CREDENTIALS, {}};
   }
-  auto mechanism = hasControlCharacters(target) ? std::nullopt : clientMechanism(credential.package, target);
+  bool anonymous = isAnonymous(credential.account);
+  auto mechanism =
+      hasControlCharacters(target) ? std::nullopt : clientMechanism(credential.package, target, anonymous);
   if (!mechanism) {
     // Kerberos alone: without a key distribution centre no target is known.
     return {packages().kerberosReachable ? SEC_E_TARGET_UNKNOWN : SEC_E_NO_AUTHENTICATING_AUTHORITY, {}};
@@ -159,7 +168,7 @@ Step firstClientStep(const Credential &credential, const std::u16string &target,
   context.mechanism = *mechanism;
   context.self = context.client = credential.account;
   context.clientRequest = request;
-  context.granted = clientGrants(request, *mechanism);
+  context.granted = clientGrants(request, *mechanism, anonymous);
   context.clientNonce = packages().random();
   if (*mechanism == Package::Ntlm) {
     context.leg = Leg::ClientAwaitsChallenge;
@@ -178,7 +187,8 @@ Step answerChallenge(Context &context, const Token &challenge) {
   context.serverNonce = *serverNonce;
   context.leg = Leg::Established;
   Token token = startToken(context, message::kAuthenticate);
-  token.add("client", toUtf8(context.client.qualifiedName()));
+  // The anonymous logon answers with an empty user name, as NTLM's does.
+  token.add("client", isAnonymous(context.client) ? std::string() : toUtf8(context.client.qualifiedName()));
   token.add("flags", hex(context.clientRequest, kFlagDigits));
   token.add("client-nonce", hex(context.clientNonce, kNonceDigits));
   token.add("server-nonce", hex(context.serverNonce, kNonceDigits));
@@ -210,9 +220,10 @@ Step nextClientStep(Context &context, const Bytes &input) {
   }
 }
 
+// An empty name would be looked up as this machine's domain: it names no client.
 std::optional<Account> clientAccountOf(const Token &token) {
   auto name = token.text("client");
-  return name ? findAccountByName(*name) : std::nullopt;
+  return name && !name->empty() ? findAccountByName(*name) : std::nullopt;
 }
 
 Step acceptApRequest(Context &context, const Token &request, ULONG serverRequest) {
@@ -295,14 +306,15 @@ Step verifyAuthenticate(Context &context, const Bytes &input, ULONG serverReques
   if (!flags || !clientNonce) {
     return {SEC_E_INVALID_TOKEN, {}};
   }
-  auto client = clientAccountOf(*token);
+  bool anonymous = token->single("client") == std::string();
+  std::optional<Account> client = anonymous ? anonymousLogon() : clientAccountOf(*token);
   if (token->number("server-nonce", kNonceDigits) != context.serverNonce || !client) {
     return {SEC_E_LOGON_DENIED, {}};
   }
   context.client = *client;
   context.clientRequest = static_cast<ULONG>(*flags);
   context.clientNonce = *clientNonce;
-  context.granted = serverGrants(serverRequest, context.clientRequest, Package::Ntlm);
+  context.granted = serverGrants(serverRequest, context.clientRequest, Package::Ntlm, anonymous);
   context.leg = Leg::Established;
   return {SEC_E_OK, {}};
 }

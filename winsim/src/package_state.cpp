@@ -203,6 +203,7 @@ void resetPackages() {
   state.unsupportedContextAttributes.clear();
   state.contextTokenKind.reset();
   state.kerberosReachable = true;
+  state.anonymousNtlmClients = false;
   state.sizeOverrides.clear();
   state.dataPlacement.reset();
 }
@@ -259,6 +260,11 @@ void setSecurityContextToken(TOKEN_TYPE type, DWORD level) {
 void setKerberosReachable(bool reachable) {
   std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
   detail::packages().kerberosReachable = reachable;
+}
+
+void setAnonymousNtlmClients(bool anonymous) {
+  std::lock_guard<std::recursive_mutex> lock(detail::machineMutex());
+  detail::packages().anonymousNtlmClients = anonymous;
 }
 
 void requireTokenCompletion(const std::u16string &package, bool required, StepRole role) {

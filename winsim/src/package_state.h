@@ -76,6 +76,7 @@ struct PackagesState {
   std::set<ULONG> unsupportedContextAttributes;
   std::optional<ContextTokenKind> contextTokenKind;
   bool kerberosReachable = true;
+  bool anonymousNtlmClients = false;
   std::map<Package, SecPkgContext_Sizes> sizeOverrides;
   std::optional<DataPlacement> dataPlacement;
   ULONG_PTR nextHandle = 1;  // never reset, so a stale handle never names a new object

@@ -33,6 +33,11 @@ std::u16string credentialName(const Credential &credential) {
   return credential.account.qualifiedName();
 }
 
+// Kerberos has no anonymous logon here: its credentials stay the process user's.
+bool signsOnAnonymously(Package package, ULONG use) {
+  return packages().anonymousNtlmClients && package != Package::Kerberos && (use & SECPKG_CRED_OUTBOUND) != 0;
+}
+
 SECURITY_STATUS acquireCredentials(const std::u16string &principal, const std::u16string &packageName,
                                    ULONG use, const void *authData, PCredHandle handle, PTimeStamp expiry) {
   auto package = findPackage(packageName);
@@ -49,6 +54,9 @@ SECURITY_STATUS acquireCredentials(const std::u16string &principal, const std::u
   Account account = processUser();
   if (!principal.empty() && !namesAccount(principal, account)) {
     return SEC_E_NO_CREDENTIALS;
+  }
+  if (signsOnAnonymously(*package, use)) {
+    account = anonymousLogon();
   }
   ULONG_PTR id = packages().nextHandle++;
   packages().credentials[id] = Credential{*package, use, account};

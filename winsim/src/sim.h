@@ -102,8 +102,11 @@ struct Account {
 std::optional<Account> findAccountByName(const std::u16string &name);
 std::optional<Account> findAccountBySid(const Sid &sid);
 Account processUser();
+// NT AUTHORITY\ANONYMOUS LOGON (S-1-5-7), whom an anonymous NTLM logon authenticates.
+Account anonymousLogon();
 // Every group and alias the account belongs to, directly or through other
-// groups, plus the well-known groups every user token holds.
+// groups, plus the well-known groups every user token holds; none for the
+// anonymous logon.
 std::vector<Sid> groupsOf(const Sid &user);
 // The DNS realm of the network domain, upper case ("CORVANE.TEST").
 std::u16string kerberosRealm();

@@ -51,8 +51,9 @@ Java_com_corvane_zel_ntseclink_SimulatedMachine_setDomainControllerStatus(JNIEnv
   winsim::setDomainControllerStatus(static_cast<DWORD>(status));
 }
 
-extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_setContextAttributeSupported(
-    JNIEnv *, jclass, jint attribute, jboolean supported) {
+extern "C" JNIEXPORT void JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setContextAttributeSupported(JNIEnv *, jclass, jint attribute,
+                                                                             jboolean supported) {
   winsim::setContextAttributeSupported(static_cast<ULONG>(attribute), supported == JNI_TRUE);
 }
 
@@ -72,4 +73,19 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_corvane_zel_ntseclink_SimulatedMa
 extern "C" JNIEXPORT jboolean JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_addMember(
     JNIEnv *env, jclass, jstring group, jstring member) {
   return winsim::addMember(toUtf16(env, group), toUtf16(env, member)) ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_setAnonymousNtlmClients(
+    JNIEnv *, jclass, jboolean anonymous) {
+  winsim::setAnonymousNtlmClients(anonymous == JNI_TRUE);
+}
+
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setProcessUser(JNIEnv *env, jclass, jstring qualifiedName) {
+  return winsim::setProcessUser(toUtf16(env, qualifiedName)) ? JNI_TRUE : JNI_FALSE;
+}
+
+extern "C" JNIEXPORT void JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setExtraContextAttributes(JNIEnv *, jclass, jint attributes) {
+  winsim::setExtraContextAttributes(static_cast<ULONG>(attributes));
 }

@@ -125,6 +125,15 @@ WINSIM_CONTROL void setKerberosReachable(bool reachable);
 // report their names or themselves do.
 WINSIM_CONTROL void setContextAttributeSupported(ULONG attribute, bool supported);
 
+// Whether NTLM clients sign on anonymously, as clients whose credentials
+// were acquired with an empty user, domain and password do: outbound
+// credentials of NTLM and Negotiate (which then runs NTLM whatever the
+// target) acquired from then on are the anonymous logon's. Their
+// AUTHENTICATE message has an empty user name; both sides report the
+// NULL_SESSION attribute, the server names the client NT AUTHORITY\ANONYMOUS
+// LOGON, and its token's user is S-1-5-7, in no group.
+WINSIM_CONTROL void setAnonymousNtlmClients(bool anonymous);
+
 // Attribute flags every handshake step reports on top of those it grants,
 // for flags the packages never grant themselves.
 WINSIM_CONTROL void setExtraContextAttributes(ULONG attributes);

@@ -61,6 +61,8 @@ public final class ContextFlags {
     public static final int ASC_RET_INTEGRITY = 0x20000;
     /** Server attribute: the client may only be identified, not impersonated. */
     public static final int ASC_RET_IDENTIFY = 0x80000;
+    /** Server attribute: the client signed on anonymously, as NT AUTHORITY\ANONYMOUS LOGON (a null session). */
+    public static final int ASC_RET_NULL_SESSION = 0x100000;
 
     /** @deprecated the client's requirement {@link #ISC_REQ_DELEGATE}. */
     @Deprecated

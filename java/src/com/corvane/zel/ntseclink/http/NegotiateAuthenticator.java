@@ -5,10 +5,12 @@ import com.corvane.zel.ntseclink.ServerContext;
 import com.corvane.zel.ntseclink.WinAuthException;
 import com.corvane.zel.ntseclink.signon.NegotiateSignOn;
 import com.sun.net.httpserver.Authenticator;
+import com.sun.net.httpserver.Headers;
 import com.sun.net.httpserver.HttpContext;
 import com.sun.net.httpserver.HttpExchange;
 import java.lang.System.Logger.Level;
 import java.time.Duration;
+import java.util.List;
 import java.util.Objects;
 
 /**
@@ -30,7 +32,11 @@ import java.util.Objects;
  * }</pre>
  *
  * <p>A request without an Authorization header is answered 401 with
- * "WWW-Authenticate: Negotiate". A handshake of several legs (NTLM) waits
+ * "WWW-Authenticate: Negotiate" and, for the Negotiate and NTLM packages,
+ * "WWW-Authenticate: NTLM" for clients that speak only that scheme
+ * ({@link #offerNtlm(boolean)}); a client's "Authorization: NTLM" is answered
+ * under that scheme. A request with more than one Authorization header is
+ * answered 400. A handshake of several legs (NTLM) waits
  * for the client's next request on the same connection, at most the pending
  * timeout (30 seconds unless set), and at most the pending limit of them
  * (1,000 unless set) wait at once; optionally, at most a share of them per
@@ -39,14 +45,20 @@ import java.util.Objects;
  * or times out: a new one that finds no place is answered 503 with
  * Retry-After, the pending timeout, and the refusals are logged as counts. A
  * malformed or refused token is answered 401 with a fresh challenge; a
- * server that cannot acquire its credentials answers 500 and logs why. Once the client is
- * authenticated, the server's final token (Kerberos mutual authentication)
- * goes out with the handler's response, {@code exchange.getPrincipal()} is a
- * {@link NegotiatePrincipal}, and the client's context is released when the
- * handler closes the exchange (or its response body), or, in a context set
- * up with {@link #protect(HttpContext)}, when the handler throws; a handler
- * that returns without ever closing the exchange leaves it to the garbage
- * collector.
+ * server that cannot acquire its credentials, or cannot tell who the client
+ * is, answers 500 and logs why. The anonymous logon and the built-in Guest
+ * account are answered 401 with a fresh challenge unless
+ * {@link #allowAnonymous(boolean)} or {@link #allowGuest(boolean)} lets them
+ * in. Once the client is authenticated, the server's final token (Kerberos
+ * mutual authentication) goes out with the handler's response,
+ * {@code exchange.getPrincipal()} is a {@link NegotiatePrincipal}, and the
+ * client's context is released when the handler closes the exchange (or its
+ * response body), or, in a context set up with {@link #protect(HttpContext)},
+ * when the handler throws; a handler that returns without ever closing the
+ * exchange leaves it to the garbage collector. A signed-on response, and a
+ * 401 that carries a token, has "Cache-Control: private", so that no shared
+ * cache keeps it for another user; the handler replaces it with
+ * {@code exchange.getResponseHeaders().set("Cache-Control", ...)}.
  *
  * <p>Each request is authenticated on its own: no state outlives a
  * handshake. Log lines go to the {@link System.Logger} named after this
@@ -110,21 +122,63 @@ public final class NegotiateAuthenticator extends Authenticator implements AutoC
     }
 
     /**
+     * Lets the anonymous logon (NT AUTHORITY\ANONYMOUS LOGON) sign on, for
+     * the requests that come after; by default it is refused.
+     *
+     * @param allowed whether it signs on
+     * @return this authenticator
+     */
+    public NegotiateAuthenticator allowAnonymous(boolean allowed) {
+        signOn.setPolicy(signOn.policy().withAllowAnonymous(allowed));
+        return this;
+    }
+
+    /**
+     * Lets the built-in Guest account of a machine or domain sign on, for the
+     * requests that come after; by default it is refused.
+     *
+     * @param allowed whether it signs on
+     * @return this authenticator
+     */
+    public NegotiateAuthenticator allowGuest(boolean allowed) {
+        signOn.setPolicy(signOn.policy().withAllowGuest(allowed));
+        return this;
+    }
+
+    /**
+     * Offers the NTLM scheme beside Negotiate and takes "Authorization:
+     * NTLM", for the requests that come after; on by default for the
+     * Negotiate and NTLM packages.
+     *
+     * @param offered whether it is offered
+     * @return this authenticator
+     * @throws IllegalArgumentException when offered for a package that takes no NTLM tokens, such as Kerberos
+     */
+    public NegotiateAuthenticator offerNtlm(boolean offered) {
+        signOn.setPolicy(signOn.policy().withOfferNtlm(offered));
+        return this;
+    }
+
+    /**
      * Runs the request's step of the handshake.
      *
      * @param exchange the request
      * @return {@link Authenticator.Success} with a {@link NegotiatePrincipal}, {@link Authenticator.Retry}
-     *         with 401 and the WWW-Authenticate value set, or {@link Authenticator.Failure} with 500 when the
-     *         server cannot authenticate anyone, or 503 and Retry-After when a new handshake finds no place
+     *         with 401 and the WWW-Authenticate values set, or {@link Authenticator.Failure} with 400 for more
+     *         than one Authorization header, 500 when the server cannot authenticate anyone or tell who the
+     *         client is, or 503 and Retry-After when a new handshake finds no place
      */
     @Override
     public Result authenticate(HttpExchange exchange) {
         NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(exchange),
                 exchange.getRemoteAddress().getAddress().getHostAddress(),
-                exchange.getRequestHeaders().getFirst(HttpNegotiate.AUTHORIZATION));
-        outcome.wwwAuthenticateValue()
-                .ifPresent(value -> exchange.getResponseHeaders().set(HttpNegotiate.WWW_AUTHENTICATE, value));
-        outcome.retryAfterValue().ifPresent(value -> exchange.getResponseHeaders().set(RETRY_AFTER, value));
+                exchange.getRequestHeaders().getOrDefault(HttpNegotiate.AUTHORIZATION, List.of()));
+        Headers response = exchange.getResponseHeaders();
+        outcome.wwwAuthenticate().forEach(value -> response.add(HttpNegotiate.WWW_AUTHENTICATE, value));
+        outcome.retryAfterValue().ifPresent(value -> response.set(RETRY_AFTER, value));
+        if (outcome.isPrivate() && !response.containsKey(NegotiateSignOn.CACHE_CONTROL)) {
+            response.set(NegotiateSignOn.CACHE_CONTROL, NegotiateSignOn.PRIVATE);
+        }
         if (!outcome.isSignedOn()) {
             return outcome.status() == 401 ? new Retry(outcome.status()) : new Failure(outcome.status());
         }

@@ -21,6 +21,7 @@ import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.Function;
 import java.util.function.Supplier;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterAll;
@@ -48,6 +49,12 @@ abstract class HttpSignOnCases {
     static final String SERVICE = "HTTP/wks01.corvane.test";
     static final String USER = "CORVANE\\svc-tarnwell";
     static final Duration SHORT_TIMEOUT = Duration.ofMillis(300);
+    /** The challenge to a request that signs nobody on: Negotiate, and NTLM for clients that speak only it. */
+    static final List<String> FRESH_CHALLENGE = List.of(HttpNegotiate.SCHEME, "NTLM");
+    static final String CACHE_CONTROL = "Cache-Control";
+    static final String ANONYMOUS_LOGON = "NT AUTHORITY\\ANONYMOUS LOGON";
+    /** The simulated machine's built-in Guest account; its name leaves out the machine's. */
+    static final String GUEST = "WKS01\\Guest";
     private static final int THREADS = 16;
     private static final int REQUESTS_PER_THREAD = 50;
 
@@ -75,13 +82,37 @@ abstract class HttpSignOnCases {
         }
     }
 
-    /** Starts the server under test with its pending-handshake bounds, without a share per address. */
-    TestServer start(Duration pendingTimeout, int pendingLimit) throws Exception {
-        return start(pendingTimeout, pendingLimit, 0);
+    /**
+     * How a server under test is configured: the bounds of the handshakes that wait for the client's next
+     * token, what it lets sign on beside named users, and whether it offers the NTLM scheme.
+     */
+    record Options(Duration pendingTimeout, int pendingLimit, int pendingPerAddress, boolean allowAnonymous,
+            boolean allowGuest, boolean ntlm) {
+        static final Options DEFAULT = new Options(Duration.ofSeconds(30), 1000, 0, false, false, true);
+        static final Options ANONYMOUS_ALLOWED = DEFAULT.allowing(true, false);
+        static final Options GUEST_ALLOWED = DEFAULT.allowing(false, true);
+        static final Options WITHOUT_NTLM = new Options(DEFAULT.pendingTimeout, DEFAULT.pendingLimit,
+                DEFAULT.pendingPerAddress, false, false, false);
+
+        /** These options with other bounds of the waiting handshakes: in all, and per client address (0: none). */
+        Options withPending(Duration timeout, int limit, int perAddress) {
+            return new Options(timeout, limit, perAddress, allowAnonymous, allowGuest, ntlm);
+        }
+
+        private Options allowing(boolean anonymous, boolean guest) {
+            return new Options(pendingTimeout, pendingLimit, pendingPerAddress, anonymous, guest, ntlm);
+        }
+
+        /** What a parameterized test's name needs first: the sign-on policy, then the bounds. */
+        @Override
+        public String toString() {
+            return "allowAnonymous=" + allowAnonymous + ", allowGuest=" + allowGuest + ", ntlm=" + ntlm
+                    + ", pending " + pendingTimeout + "/" + pendingLimit + "/" + pendingPerAddress;
+        }
     }
 
-    /** Starts the server under test with its pending-handshake bounds. */
-    abstract TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws Exception;
+    /** Starts the server under test, configured with those options. */
+    abstract TestServer start(Options options) throws Exception;
 
     private TestServer server;
     private PausedCleaner pausedCleaner;
@@ -89,7 +120,7 @@ abstract class HttpSignOnCases {
 
     @BeforeAll
     void startServer() throws Exception {
-        server = start(Duration.ofSeconds(30), 1000);
+        server = start(Options.DEFAULT);
     }
 
     @AfterAll
@@ -131,7 +162,8 @@ abstract class HttpSignOnCases {
 
     static Stream<Optional<String>> withoutANegotiateToken() {
         return Stream.of(Optional.empty(), Optional.of("Basic c3ZjOnNlY3JldA=="), Optional.of("Negotiate"),
-                Optional.of("Negotiate ###"), Optional.of("Negotiate YWJj YWJj"),
+                Optional.of("Negotiate ###"), Optional.of("Negotiate YWJj YWJj"), Optional.of("NTLM"),
+                Optional.of("ntlm ###"), Optional.of("NTLMSSP YWJj"),
                 Optional.of("Negotiate " + Base64.getEncoder().encodeToString(
                         "WINSIM-SSP/1\nnot a token".getBytes(StandardCharsets.UTF_8))));
     }
@@ -142,7 +174,31 @@ abstract class HttpSignOnCases {
         int served = server.served();
         HttpResponse<String> response = new SignOnClient(server.uri(), false).get(authorization);
         assertEquals(401, response.statusCode());
-        assertEquals(List.of(HttpNegotiate.SCHEME), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        assertEquals(FRESH_CHALLENGE, response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        assertEquals(served, server.served());
+    }
+
+    static Stream<Arguments> severalAuthorizationHeaders() {
+        return Stream.of(
+                Arguments.of("a valid Kerberos token, then a Basic header",
+                        (Function<String, List<String>>) token -> List.of(token, "Basic c3ZjOnNlY3JldA==")),
+                Arguments.of("a Basic header, then a valid Kerberos token",
+                        (Function<String, List<String>>) token -> List.of("Basic c3ZjOnNlY3JldA==", token)),
+                Arguments.of("the same valid Kerberos token twice",
+                        (Function<String, List<String>>) token -> List.of(token, token)));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("severalAuthorizationHeaders")
+    void severalAuthorizationHeadersAreAnswered400AndSignNobodyOn(String what,
+            Function<String, List<String>> headers) throws Exception {
+        int served = server.served();
+        try (NegotiateClient negotiate = kerberos()) {
+            HttpResponse<String> response =
+                    new SignOnClient(server.uri(), false).send("GET", "", headers.apply(negotiate.authorization()));
+            assertEquals(400, response.statusCode(), what);
+            assertEquals(List.of(), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+        }
         assertEquals(served, server.served());
     }
 
@@ -155,6 +211,7 @@ abstract class HttpSignOnCases {
             assertTrue(negotiate.isComplete());
             assertTrue(negotiate.context().isMutuallyAuthenticated());
             assertSignedOnReport(signOn.report());
+            assertKeptPrivate(signOn.responses());
         }
     }
 
@@ -166,7 +223,172 @@ abstract class HttpSignOnCases {
             assertEquals(2, signOn.requests());
             assertEquals("NTLM", negotiate.context().mechanism());
             assertSignedOnReport(signOn.report());
+            // The challenge carries a token, the last answer signs the client on.
+            assertKeptPrivate(signOn.responses());
         }
+    }
+
+    static void assertKeptPrivate(List<HttpResponse<String>> responses) {
+        for (HttpResponse<String> response : responses) {
+            assertEquals(List.of("private"), response.headers().allValues(CACHE_CONTROL),
+                    "Cache-Control of the " + response.statusCode());
+        }
+    }
+
+    @Test
+    void aCacheControlTheApplicationSetsIsKept() throws Exception {
+        try (NegotiateClient negotiate = kerberos()) {
+            SignOnClient.SignOn signOn = new SignOnClient(server.uri(), false)
+                    .page(SignOnClient.OWN_CACHE_CONTROL_PAGE).signOn(negotiate);
+            assertEquals(200, signOn.last().statusCode());
+            assertEquals(List.of(SignOnClient.OWN_CACHE_CONTROL), signOn.last().headers().allValues(CACHE_CONTROL));
+        }
+    }
+
+    /** NTLM's three messages, in the NTLM scheme's header: "NTLM" and the token in base64. */
+    static String ntlmScheme(byte[] token) {
+        return "NTLM " + Base64.getEncoder().encodeToString(token);
+    }
+
+    @Test
+    void aClientThatSpeaksOnlyNtlmSignsOnAndIsAnsweredInItsScheme() throws Exception {
+        SignOnClient client = new SignOnClient(server.uri(), false);
+        try (ClientContext ntlm = ClientContext.create("NTLM", null, ContextFlags.ISC_REQ_CONFIDENTIALITY)) {
+            HttpResponse<String> challenge = client.get(Optional.of(ntlmScheme(ntlm.challengeToken())));
+            assertEquals(401, challenge.statusCode());
+            List<String> answer = challenge.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE);
+            assertEquals(1, answer.size());
+            assertTrue(answer.get(0).startsWith("NTLM "), answer.get(0));
+            assertTrue(ntlm.initialize(Base64.getDecoder().decode(answer.get(0).substring("NTLM ".length()))));
+            HttpResponse<String> signedOn = client.get(Optional.of(ntlmScheme(ntlm.challengeToken())));
+            assertEquals(200, signedOn.statusCode());
+            assertSignedOnReport(SignOnClient.report(signedOn.body()));
+            assertKeptPrivate(List.of(challenge, signedOn));
+        }
+    }
+
+    @Test
+    void withoutTheNtlmSchemeOnlyNegotiateIsOfferedAndNtlmTokensAreNotTaken() throws Exception {
+        try (TestServer negotiateOnly = start(Options.WITHOUT_NTLM);
+                ClientContext ntlm = ClientContext.create("NTLM", null, 0)) {
+            HttpResponse<String> response =
+                    new SignOnClient(negotiateOnly.uri(), false).get(Optional.of(ntlmScheme(ntlm.challengeToken())));
+            assertEquals(401, response.statusCode());
+            assertEquals(List.of(HttpNegotiate.SCHEME), response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            assertEquals(0, negotiateOnly.served());
+        }
+    }
+
+    /** A client the application must allow explicitly, as the simulated machine makes it sign on. */
+    enum Unnamed {
+        ANONYMOUS(ANONYMOUS_LOGON, false) {
+            @Override
+            void begin() {
+                SimulatedMachine.setAnonymousNtlmClients(true);
+            }
+
+            @Override
+            void end() {
+                SimulatedMachine.setAnonymousNtlmClients(false);
+            }
+        },
+        /** A named client whose context says it is a null session: the attribute alone tells. */
+        NULL_SESSION(USER, true) {
+            @Override
+            void begin() {
+                SimulatedMachine.setExtraContextAttributes(ContextFlags.ASC_RET_NULL_SESSION);
+            }
+
+            @Override
+            void end() {
+                SimulatedMachine.setExtraContextAttributes(0);
+            }
+        },
+        GUEST_ACCOUNT("Guest", false) {
+            @Override
+            void begin() {
+                assertTrue(SimulatedMachine.setProcessUser(GUEST));
+            }
+
+            @Override
+            void end() {
+                assertTrue(SimulatedMachine.setProcessUser(USER));
+            }
+        };
+
+        final String userName;
+        /** Whether the client is in BUILTIN\Administrators, as its own token says once it is let in. */
+        final boolean administrator;
+
+        Unnamed(String userName, boolean administrator) {
+            this.userName = userName;
+            this.administrator = administrator;
+        }
+
+        /** Makes the clients created from now on sign on as this one. */
+        abstract void begin();
+
+        abstract void end();
+    }
+
+    static Stream<Arguments> clientsTheApplicationMustAllow() {
+        Supplier<NegotiateClient> ntlm = HttpSignOnCases::ntlm;
+        Supplier<NegotiateClient> kerberos = HttpSignOnCases::kerberos;
+        return Stream.of(
+                Arguments.of(Unnamed.ANONYMOUS, ntlm, Options.DEFAULT, false),
+                // Anonymous credentials take NTLM even for a service Kerberos knows, which then cannot prove itself.
+                Arguments.of(Unnamed.ANONYMOUS,
+                        (Supplier<NegotiateClient>) () -> kerberos().allowWithoutMutualAuthentication(),
+                        Options.GUEST_ALLOWED, false),
+                Arguments.of(Unnamed.ANONYMOUS, ntlm, Options.ANONYMOUS_ALLOWED, true),
+                Arguments.of(Unnamed.NULL_SESSION, kerberos, Options.DEFAULT, false),
+                Arguments.of(Unnamed.NULL_SESSION, kerberos, Options.ANONYMOUS_ALLOWED, true),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, kerberos, Options.DEFAULT, false),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, ntlm, Options.ANONYMOUS_ALLOWED, false),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, ntlm, Options.GUEST_ALLOWED, true),
+                Arguments.of(Unnamed.GUEST_ACCOUNT, kerberos, Options.GUEST_ALLOWED, true));
+    }
+
+    @ParameterizedTest(name = "{0} with {2}: signed on {3}")
+    @MethodSource("clientsTheApplicationMustAllow")
+    void theAnonymousLogonAndTheGuestAccountSignOnOnlyWhenAllowed(Unnamed who, Supplier<NegotiateClient> client,
+            Options options, boolean signsOn) throws Exception {
+        try (TestServer configured = options.equals(Options.DEFAULT) ? null : start(options)) {
+            TestServer target = configured == null ? server : configured;
+            int served = target.served();
+            SignOnClient browser = new SignOnClient(target.uri(), true);
+            who.begin();
+            try (NegotiateClient negotiate = client.get()) {
+                HttpResponse<String> last = answerToTheHandshake(browser, negotiate);
+                if (signsOn) {
+                    assertEquals(200, last.statusCode());
+                    assertEquals(who.userName, SignOnClient.report(last.body()).get("user"));
+                    assertEquals(String.valueOf(who.administrator),
+                            SignOnClient.report(last.body()).get(SignOnClient.ADMINISTRATORS));
+                    assertEquals(served + 1, target.served());
+                } else {
+                    assertEquals(401, last.statusCode());
+                    assertEquals(FRESH_CHALLENGE, last.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+                    assertEquals(served, target.served());
+                    // Nor is the client kept in a session.
+                    assertEquals(401, browser.get(Optional.empty()).statusCode());
+                }
+            } finally {
+                who.end();
+            }
+        }
+    }
+
+    /** Runs the handshake until the server answers without a token to go on with; that answer. */
+    private static HttpResponse<String> answerToTheHandshake(SignOnClient client, NegotiateClient negotiate)
+            throws IOException, InterruptedException {
+        HttpResponse<String> response = client.get(Optional.of(negotiate.authorization()));
+        while (response.statusCode() == 401
+                && !response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE).equals(FRESH_CHALLENGE)) {
+            Optional<String> next = negotiate.respond(response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            response = client.get(next);
+        }
+        return response;
     }
 
     static void assertSignedOnReport(Map<String, String> report) {
@@ -196,12 +418,15 @@ abstract class HttpSignOnCases {
 
     private static final int SEC_E_NO_CREDENTIALS = 0x8009030E;
     private static final int SEC_E_INTERNAL_ERROR = 0x80090304;
+    private static final int RPC_S_SERVER_UNAVAILABLE = 1722;
 
     static Stream<Arguments> failuresOfTheServer() {
         return Stream.of(
                 Arguments.of("no credentials for the server", "AcquireCredentialsHandleW", SEC_E_NO_CREDENTIALS, 1),
                 // The established context's sizes are asked first, then the client's name.
-                Arguments.of("the client's name unreadable", "QueryContextAttributesW", SEC_E_INTERNAL_ERROR, 2));
+                Arguments.of("the client's name unreadable", "QueryContextAttributesW", SEC_E_INTERNAL_ERROR, 2),
+                // Who the client is (anonymous, Guest) is told by the SID of its name.
+                Arguments.of("the client's SID unreadable", "LookupAccountNameW", RPC_S_SERVER_UNAVAILABLE, 1));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -285,7 +510,8 @@ abstract class HttpSignOnCases {
 
     @Test
     void anAbandonedHandshakeIsReleasedAfterThePendingTimeout() throws Exception {
-        try (TestServer shortLived = start(SHORT_TIMEOUT, 1000); NegotiateClient negotiate = ntlm()) {
+        try (TestServer shortLived = start(Options.DEFAULT.withPending(SHORT_TIMEOUT, 1000, 0));
+                NegotiateClient negotiate = ntlm()) {
             String before = LiveResources.describe();
             SignOnClient client = new SignOnClient(shortLived.uri(), false);
             HttpResponse<String> challenge = client.get(Optional.of(negotiate.authorization()));
@@ -296,7 +522,7 @@ abstract class HttpSignOnCases {
             Optional<String> late = negotiate.respond(challenge.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
             HttpResponse<String> refused = client.get(late);
             assertEquals(401, refused.statusCode());
-            assertEquals(List.of(HttpNegotiate.SCHEME), refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            assertEquals(FRESH_CHALLENGE, refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
         }
     }
 
@@ -308,7 +534,7 @@ abstract class HttpSignOnCases {
     void aNewHandshakeThatFindsNoPlaceIsRefusedOnceLoggedAndNoneWaitingIsEvicted(int limit, int perAddress,
             String why) throws Exception {
         List<NegotiateClient> handshakes = new ArrayList<>();
-        try (TestServer bounded = start(Duration.ofSeconds(30), limit, perAddress);
+        try (TestServer bounded = start(Options.DEFAULT.withPending(Duration.ofSeconds(30), limit, perAddress));
                 LoggedWarnings warnings = new LoggedWarnings()) {
             List<SignOnClient> clients = new ArrayList<>();
             List<Optional<String>> answers = new ArrayList<>();
@@ -343,7 +569,8 @@ abstract class HttpSignOnCases {
     @Test
     void theTimeoutFreesThePlacesAndFurtherRefusalsAreLoggedAsCounts() throws Exception {
         Duration timeout = Duration.ofSeconds(2);
-        try (TestServer bounded = start(timeout, 1); LoggedWarnings warnings = new LoggedWarnings();
+        try (TestServer bounded = start(Options.DEFAULT.withPending(timeout, 1, 0));
+                LoggedWarnings warnings = new LoggedWarnings();
                 NegotiateClient abandoned = ntlm()) {
             challengeAnswered(new SignOnClient(bounded.uri(), false), abandoned);
             SignOnClient late = new SignOnClient(bounded.uri(), false);
@@ -375,6 +602,8 @@ abstract class HttpSignOnCases {
             assertEquals(503, refused.statusCode());
             assertEquals(List.of(retryAfter), refused.headers().allValues("Retry-After"));
             assertEquals(List.of(), refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            // It carries no token and signs nobody on: nothing in it is one client's to keep private.
+            assertEquals(List.of(), refused.headers().allValues(CACHE_CONTROL));
         }
     }
 }

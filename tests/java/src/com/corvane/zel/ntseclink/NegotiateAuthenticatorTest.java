@@ -30,11 +30,12 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
     private static final String FAILING_PATH = "/fails";
 
     @Override
-    TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws IOException {
+    TestServer start(Options options) throws IOException {
+        NegotiateAuthenticator authenticator = new NegotiateAuthenticator("Negotiate", options.pendingTimeout(),
+                options.pendingLimit(), options.pendingPerAddress()).allowAnonymous(options.allowAnonymous())
+                .allowGuest(options.allowGuest()).offerNtlm(options.ntlm());
         HttpServer server = HttpServer.create(new InetSocketAddress(InetAddress.getLoopbackAddress(), 0), 0);
         ExecutorService threads = Executors.newFixedThreadPool(8);
-        NegotiateAuthenticator authenticator =
-                new NegotiateAuthenticator("Negotiate", pendingTimeout, pendingLimit, pendingPerAddress);
         AtomicInteger served = new AtomicInteger();
         authenticator.protect(server.createContext("/", exchange -> {
             served.incrementAndGet();
@@ -63,6 +64,9 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
         String groups = query == null ? "" : query.substring(query.indexOf('=') + 1);
         byte[] page = SignOnClient.reportPage(client.getUsername(), exchange.getRequestMethod(), body,
                 exchange.getRemoteAddress().getPort(), groups, client::isGroupMember).getBytes(StandardCharsets.UTF_8);
+        if (exchange.getRequestURI().getPath().equals(SignOnClient.OWN_CACHE_CONTROL_PAGE)) {
+            exchange.getResponseHeaders().set("Cache-Control", SignOnClient.OWN_CACHE_CONTROL);
+        }
         exchange.sendResponseHeaders(200, page.length);
         try (exchange) {
             exchange.getResponseBody().write(page);
@@ -95,6 +99,15 @@ class NegotiateAuthenticatorTest extends HttpSignOnCases {
             assertThrows(IOException.class, () -> http.send(request, HttpResponse.BodyHandlers.discarding()));
         }
         awaitNothingLive();
+    }
+
+    @Test
+    void theNtlmSchemeNeedsAPackageThatTakesNtlmTokens() {
+        try (NegotiateAuthenticator kerberos = new NegotiateAuthenticator("Kerberos")) {
+            IllegalArgumentException refused = assertThrows(IllegalArgumentException.class,
+                    () -> kerberos.offerNtlm(true));
+            assertEquals("the NTLM scheme needs the Negotiate or NTLM package, not Kerberos", refused.getMessage());
+        }
     }
 
     @Test

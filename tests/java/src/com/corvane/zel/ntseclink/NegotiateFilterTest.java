@@ -20,7 +20,6 @@ import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Comparator;
@@ -54,9 +53,14 @@ class NegotiateFilterTest extends HttpSignOnCases {
     }
 
     @Override
-    TestServer start(Duration pendingTimeout, int pendingLimit, int pendingPerAddress) throws Exception {
-        return start(Map.of("pendingTimeout", String.valueOf(pendingTimeout.toMillis() / 1000.0), "pendingLimit",
-                String.valueOf(pendingLimit), "pendingPerAddress", String.valueOf(pendingPerAddress)));
+    TestServer start(Options options) throws Exception {
+        return start(Map.of(
+                "pendingTimeout", String.valueOf(options.pendingTimeout().toMillis() / 1000.0),
+                "pendingLimit", String.valueOf(options.pendingLimit()),
+                "pendingPerAddress", String.valueOf(options.pendingPerAddress()),
+                "allowAnonymous", String.valueOf(options.allowAnonymous()),
+                "allowGuest", String.valueOf(options.allowGuest()),
+                "ntlm", String.valueOf(options.ntlm())));
     }
 
     /** Tomcat on a free loopback port, the filter before a servlet that reports, or for DELETE ends the session. */
@@ -122,6 +126,9 @@ class NegotiateFilterTest extends HttpSignOnCases {
             byte[] page = SignOnClient.reportPage(request.getRemoteUser(), request.getMethod(), body,
                     request.getRemotePort(), request.getParameter("groups"), request::isUserInRole)
                     .getBytes(StandardCharsets.UTF_8);
+            if (request.getRequestURI().equals(SignOnClient.OWN_CACHE_CONTROL_PAGE)) {
+                response.setHeader("Cache-Control", SignOnClient.OWN_CACHE_CONTROL);
+            }
             response.setContentLength(page.length);
             response.getOutputStream().write(page);
         }
@@ -142,8 +149,13 @@ class NegotiateFilterTest extends HttpSignOnCases {
             HttpResponse<String> response = browser.get(Optional.empty());
             assertEquals(200, response.statusCode());
             assertSignedOnReport(SignOnClient.report(response.body()));
+            assertKeptPrivate(List.of(response));
         }
         assertEquals(signedOn, LiveResources.describe(), "the session's roles keep no native context");
+        // Two Authorization headers are answered 400 even in the session, whatever they hold.
+        int beforeTwo = server().served();
+        assertEquals(400, browser.send("GET", "", List.of("Basic YTpi", "Basic YzpkCg==")).statusCode());
+        assertEquals(beforeTwo, server().served());
         // A browser re-authenticating in the session withholds the body: the handshake still runs.
         int served = server().served();
         try (NegotiateClient negotiate = ntlm()) {
@@ -265,6 +277,8 @@ class NegotiateFilterTest extends HttpSignOnCases {
         "groupsMaxAge=-1                | groupsMaxAge=\"-1\": expected a number of seconds, 0 or more",
         "roles=admin                    | roles=\"admin\": expected role=group entries",
         "roles=a=X\\x; a=Y\\y           | roles=\"a=Y\\y\": the role a is mapped twice",
+        "allowGuest=maybe               | allowGuest=\"maybe\": expected true or false",
+        "package=Kerberos;ntlm=TRUE     | ntlm=\"TRUE\": the package Kerberos takes no NTLM tokens",
     })
     void aWrongInitParameterStopsTheFilterAndIsNamed(String parameters, String message) {
         Map<String, String> values = new HashMap<>();

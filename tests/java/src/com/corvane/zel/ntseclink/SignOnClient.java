@@ -8,6 +8,7 @@ import java.net.http.HttpClient;
 import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -23,6 +24,11 @@ final class SignOnClient {
     static final String ADMINISTRATORS = "BUILTIN\\Administrators";
     static final String ENGINEERING = "CORVANE\\Engineering";
 
+    /** The page whose report sets a Cache-Control of its own, as an application may. */
+    static final String OWN_CACHE_CONTROL_PAGE = "/own-cache-control";
+    /** The Cache-Control that page sets. */
+    static final String OWN_CACHE_CONTROL = "no-store";
+
     private final HttpClient http;
     private final URI uri;
 
@@ -33,23 +39,51 @@ final class SignOnClient {
 
     /** A client of the server's root asking the report for the given roles or groups. */
     SignOnClient(URI server, boolean keepsCookies, String... roles) {
-        HttpClient.Builder builder = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1);
-        http = (keepsCookies ? builder.cookieHandler(new CookieManager()) : builder).build();
-        uri = server.resolve("/report?groups=" + URLEncoder.encode(String.join(",", roles), StandardCharsets.UTF_8));
+        this(newClient(keepsCookies),
+                server.resolve("/report?groups=" + URLEncoder.encode(String.join(",", roles), StandardCharsets.UTF_8)));
     }
 
-    /** The outcome of a sign-on: the last response and how many requests it took. */
-    record SignOn(HttpResponse<String> last, int requests) {
+    private SignOnClient(HttpClient http, URI uri) {
+        this.http = http;
+        this.uri = uri;
+    }
+
+    private static HttpClient newClient(boolean keepsCookies) {
+        HttpClient.Builder builder = HttpClient.newBuilder().version(HttpClient.Version.HTTP_1_1);
+        return (keepsCookies ? builder.cookieHandler(new CookieManager()) : builder).build();
+    }
+
+    /** This client, on its connection and with its cookies, asking for another page with the same question. */
+    SignOnClient page(String path) {
+        return new SignOnClient(http, uri.resolve(path + "?" + uri.getRawQuery()));
+    }
+
+    /** The outcome of a sign-on: every response, in order. */
+    record SignOn(List<HttpResponse<String>> responses) {
+        HttpResponse<String> last() {
+            return responses.get(responses.size() - 1);
+        }
+
+        int requests() {
+            return responses.size();
+        }
+
         Map<String, String> report() {
-            return SignOnClient.report(last.body());
+            return SignOnClient.report(last().body());
         }
     }
 
     HttpResponse<String> send(String method, String body, Optional<String> authorization)
             throws IOException, InterruptedException {
+        return send(method, body, authorization.stream().toList());
+    }
+
+    /** A request with an Authorization header line for each value. */
+    HttpResponse<String> send(String method, String body, List<String> authorizations)
+            throws IOException, InterruptedException {
         HttpRequest.Builder request = HttpRequest.newBuilder(uri).method(method,
                 body.isEmpty() ? HttpRequest.BodyPublishers.noBody() : HttpRequest.BodyPublishers.ofString(body));
-        authorization.ifPresent(value -> request.header(HttpNegotiate.AUTHORIZATION, value));
+        authorizations.forEach(value -> request.header(HttpNegotiate.AUTHORIZATION, value));
         return http.send(request.build(), HttpResponse.BodyHandlers.ofString());
     }
 
@@ -60,15 +94,15 @@ final class SignOnClient {
     /** Runs the handshake with GET requests until the server stops asking, and gives the server's last answer to the client. */
     SignOn signOn(NegotiateClient negotiate) throws IOException, InterruptedException {
         Optional<String> authorization = Optional.of(negotiate.authorization());
+        List<HttpResponse<String>> responses = new ArrayList<>();
         HttpResponse<String> response;
-        int requests = 0;
         do {
             response = get(authorization);
-            requests++;
+            responses.add(response);
             List<String> answer = response.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE);
             authorization = answer.isEmpty() ? Optional.empty() : negotiate.respond(answer);
         } while (response.statusCode() == 401 && authorization.isPresent());
-        return new SignOn(response, requests);
+        return new SignOn(responses);
     }
 
     /** The report page's lines, "name=value", as a map in their order. */

@@ -47,4 +47,13 @@ public final class SimulatedMachine {
 
     /** Whether Kerberos reaches its key distribution centre; without it Negotiate takes NTLM. */
     public static native void setKerberosReachable(boolean reachable);
+
+    /** Whether NTLM clients made from now on sign on anonymously, as NT AUTHORITY\ANONYMOUS LOGON. */
+    static native void setAnonymousNtlmClients(boolean anonymous);
+
+    /** Attribute flags every handshake step reports from now on beside those it grants; 0 for none. */
+    static native void setExtraContextAttributes(int attributes);
+
+    /** The account ("DOMAIN\name") every context made from now on signs on as; false when it is unknown. */
+    static native boolean setProcessUser(String qualifiedName);
 }

@@ -16,7 +16,8 @@ import java.util.Optional;
  * protecting the application in a way nobody asked for.
  */
 record FilterSettings(String packageName, Duration pendingTimeout, int pendingLimit, int pendingPerAddress,
-        boolean sessions, Duration groupsMaxAge, boolean impersonate, Map<String, String> groupsByRole) {
+        boolean sessions, Duration groupsMaxAge, boolean impersonate, Map<String, String> groupsByRole,
+        NegotiateSignOn.Policy policy) {
     static final String PACKAGE = "package";
     static final String PENDING_TIMEOUT = "pendingTimeout";
     static final String PENDING_LIMIT = "pendingLimit";
@@ -25,6 +26,9 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
     static final String GROUPS_MAX_AGE = "groupsMaxAge";
     static final String IMPERSONATE = "impersonate";
     static final String ROLES = "roles";
+    static final String ALLOW_ANONYMOUS = "allowAnonymous";
+    static final String ALLOW_GUEST = "allowGuest";
+    static final String NTLM = "ntlm";
     /** How long a session's group answers are kept unless configured otherwise: a few minutes. */
     private static final Duration DEFAULT_GROUPS_MAX_AGE = Duration.ofMinutes(5);
 
@@ -35,11 +39,23 @@ record FilterSettings(String packageName, Duration pendingTimeout, int pendingLi
             throw invalid(SESSIONS, "true", "impersonation needs the client's handshake on every request, which "
                     + "sessions would skip: set " + SESSIONS + " to false");
         }
-        return new FilterSettings(text(config, PACKAGE).orElse("Negotiate"),
+        String packageName = text(config, PACKAGE).orElse("Negotiate");
+        return new FilterSettings(packageName,
                 seconds(config, PENDING_TIMEOUT, NegotiateSignOn.DEFAULT_PENDING_TIMEOUT, false),
                 wholeNumber(config, PENDING_LIMIT, NegotiateSignOn.DEFAULT_PENDING_LIMIT, 1),
                 wholeNumber(config, PENDING_PER_ADDRESS, 0, 0), sessions.orElse(!impersonate),
-                seconds(config, GROUPS_MAX_AGE, DEFAULT_GROUPS_MAX_AGE, true), impersonate, groupsByRole(config));
+                seconds(config, GROUPS_MAX_AGE, DEFAULT_GROUPS_MAX_AGE, true), impersonate, groupsByRole(config),
+                policy(config, packageName));
+    }
+
+    private static NegotiateSignOn.Policy policy(FilterConfig config, String packageName) throws ServletException {
+        Optional<Boolean> ntlm = flag(config, NTLM);
+        if (ntlm.orElse(false) && !NegotiateSignOn.takesNtlm(packageName)) {
+            throw invalid(NTLM, text(config, NTLM).orElseThrow(), "the package " + packageName
+                    + " takes no NTLM tokens");
+        }
+        return new NegotiateSignOn.Policy(flag(config, ALLOW_ANONYMOUS).orElse(false),
+                flag(config, ALLOW_GUEST).orElse(false), ntlm.orElse(NegotiateSignOn.takesNtlm(packageName)));
     }
 
     private static Optional<String> text(FilterConfig config, String name) {

@@ -15,6 +15,9 @@ import jakarta.servlet.http.HttpServletResponse;
 import jakarta.servlet.http.HttpSession;
 import java.io.IOException;
 import java.lang.System.Logger.Level;
+import java.util.Collections;
+import java.util.Enumeration;
+import java.util.List;
 import java.util.Optional;
 
 /**
@@ -59,21 +62,34 @@ import java.util.Optional;
  * on the same connection, 30 by default;</li>
  * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default;</li>
  * <li>{@code pendingPerAddress}: how many of them may come from one client address, 0 (the default) for no
- * such share: behind a reverse proxy every client has the proxy's address.</li>
+ * such share: behind a reverse proxy every client has the proxy's address;</li>
+ * <li>{@code allowAnonymous}: true lets the anonymous logon (NT AUTHORITY\ANONYMOUS LOGON) sign on, false
+ * (the default) answers it 401 with a fresh challenge;</li>
+ * <li>{@code allowGuest}: the same for the built-in Guest account of a machine or domain, false by
+ * default;</li>
+ * <li>{@code ntlm}: true offers "WWW-Authenticate: NTLM" beside Negotiate, for clients that speak only that
+ * scheme, and takes "Authorization: NTLM", answered under that scheme; true by default for the Negotiate and
+ * NTLM packages, and refused for others.</li>
  * </ul>
  *
  * <p>A waiting handshake keeps its place until it goes on or times out: a
  * new one that finds no place is answered 503 with Retry-After, the pending
  * timeout, and the refusals are logged as counts.
  *
- * <p>A request without a Negotiate Authorization header (and no signed-on
- * session) is answered 401 with "WWW-Authenticate: Negotiate"; one whose
+ * <p>A request without a Negotiate (or NTLM) Authorization header (and no
+ * signed-on session) is answered 401 with "WWW-Authenticate: Negotiate"
+ * (and "WWW-Authenticate: NTLM"); one with more than one Authorization
+ * header, 400, even in a signed-on session; one whose
  * handshake is not complete, 401 with the next token, so that the body a
  * browser withholds while re-authenticating never reaches the application; a
  * malformed or refused token, 401 with a fresh challenge; a server that
- * cannot acquire its credentials, 500. A request that carries a Negotiate
- * header is authenticated even in a signed-on session. The client's security
- * context is released at the end of its request. Log lines go to the
+ * cannot acquire its credentials or tell who the client is, 500. A request
+ * that carries a Negotiate (or NTLM) header is authenticated even in a
+ * signed-on session. The response to a signed-on request, and a 401 that
+ * carries a token, has "Cache-Control: private", so that no shared cache
+ * keeps it for another user; the application replaces it with
+ * {@code setHeader}. The client's security context is released at the end
+ * of its request. Log lines go to the
  * {@link System.Logger} named after this class; tokens never do.
  */
 public final class NegotiateFilter implements Filter {
@@ -103,11 +119,13 @@ public final class NegotiateFilter implements Filter {
         groupAnswers = new GroupAnswers(settings.groupsMaxAge());
         signOn = new NegotiateSignOn(settings.packageName(), settings.pendingTimeout(), settings.pendingLimit(),
                 settings.pendingPerAddress(), LOG);
+        signOn.setPolicy(settings.policy());
     }
 
     /**
      * Passes the request on as the signed-on client, or answers it with 401
-     * (500 when the server cannot authenticate anyone, 503 when a new
+     * (400 for more than one Authorization header, 500 when the server cannot
+     * authenticate anyone or tell who the client is, 503 when a new
      * handshake finds no place to wait).
      *
      * @throws ServletException when the request is not an HTTP request, or from the rest of the chain
@@ -118,19 +136,23 @@ public final class NegotiateFilter implements Filter {
         if (!(request instanceof HttpServletRequest http) || !(response instanceof HttpServletResponse answer)) {
             throw new ServletException("NegotiateFilter serves HTTP requests only");
         }
-        String authorization = http.getHeader(HttpNegotiate.AUTHORIZATION);
-        Optional<SessionUser> known = settings.sessions() && !HttpNegotiate.isNegotiate(authorization)
+        List<String> authorizations = authorizationsOf(http);
+        Optional<SessionUser> known = settings.sessions() && !signOn.claims(authorizations)
                 ? sessionUser(http) : Optional.empty();
         if (known.isPresent()) {
             SessionUser user = known.get();
+            keepPrivate(answer);
             SignedOnRequest.Membership membership = group -> groupAnswers.isMember(user.name(), group);
             chain.doFilter(new SignedOnRequest(http, user.principal(), membership, settings.groupsByRole()), answer);
             return;
         }
         NegotiateSignOn.Outcome outcome = signOn.authenticate(connectionOf(http), http.getRemoteAddr(),
-                authorization);
-        outcome.wwwAuthenticateValue().ifPresent(value -> answer.setHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
+                authorizations);
+        outcome.wwwAuthenticate().forEach(value -> answer.addHeader(HttpNegotiate.WWW_AUTHENTICATE, value));
         outcome.retryAfterValue().ifPresent(value -> answer.setHeader(RETRY_AFTER, value));
+        if (outcome.isPrivate()) {
+            keepPrivate(answer);
+        }
         if (!outcome.isSignedOn()) {
             answer.sendError(outcome.status());
             return;
@@ -186,6 +208,19 @@ public final class NegotiateFilter implements Filter {
             request.changeSessionId();
         }
         request.getSession(true).setAttribute(SESSION_USER, new SessionUser(name));
+    }
+
+    /** Every Authorization line: a container that hides the headers shows none. */
+    private static List<String> authorizationsOf(HttpServletRequest request) {
+        Enumeration<String> values = request.getHeaders(HttpNegotiate.AUTHORIZATION);
+        return values == null ? List.of() : Collections.list(values);
+    }
+
+    /** Keeps the response out of shared caches, unless a filter before this one decided otherwise. */
+    private static void keepPrivate(HttpServletResponse response) {
+        if (!response.containsHeader(NegotiateSignOn.CACHE_CONTROL)) {
+            response.setHeader(NegotiateSignOn.CACHE_CONTROL, NegotiateSignOn.PRIVATE);
+        }
     }
 
     private static Optional<SessionUser> sessionUser(HttpServletRequest request) {
