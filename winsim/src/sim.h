@@ -101,6 +101,9 @@ struct Account {
 std::optional<Account> findAccountByName(const std::u16string &name);
 std::optional<Account> findAccountBySid(const Sid &sid);
 Account processUser();
+// Whom credentials for outbound use alone name: the process user unless
+// setClientUser chose another.
+Account clientUser();
 // Every group and alias the account belongs to, directly or through other
 // groups, plus the well-known groups every user token holds.
 std::vector<Sid> groupsOf(const Sid &user);
