@@ -41,17 +41,20 @@ import java.util.Optional;
  * </filter-mapping>
  * }</pre>
  *
- * <p>Init parameters, all optional:
+ * <p>Init parameters, all optional; surrounding spaces are ignored, and a
+ * value that does not parse fails the filter's {@code init} with a
+ * {@code ServletException} that names the parameter:
  * <ul>
  * <li>{@code package}: the security package, "Negotiate" by default;</li>
- * <li>{@code sessions}: true (the default) keeps the signed-on client in the HTTP session, so that later
- * requests of the session need no handshake; their roles then come from an authorization context of the
+ * <li>{@code sessions}: true (the default) or false; true keeps the signed-on client in the HTTP session,
+ * so that later requests of the session need no handshake; their roles then come from an authorization context of the
  * client's name, made on the first role question and released when the session ends;</li>
- * <li>{@code impersonate}: true runs the rest of the chain as the client, ended on the same thread when the
- * chain returns; it needs a handshake on every request, so sessions are then off by default, and refused
+ * <li>{@code impersonate}: true or false (the default); true runs the rest of the chain as the client,
+ * ended on the same thread when the chain returns; it needs a handshake on every request, so sessions are then off by default, and refused
  * when set;</li>
  * <li>{@code roles}: application roles mapped to Windows groups, "role=DOMAIN\group" entries separated by
- * ";" or line breaks; a role not mapped is taken as a group name;</li>
+ * ";" or line breaks, such as "admin=BUILTIN\Administrators; engineer=CORVANE\Engineering" (a role
+ * mapped twice is refused); none by default, and a role not mapped is taken as a group name;</li>
  * <li>{@code pendingTimeout}: seconds a handshake of several legs (NTLM) waits for the client's next request
  * on the same connection, 30 by default;</li>
  * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default, the oldest released
