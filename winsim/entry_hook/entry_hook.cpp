@@ -8,9 +8,9 @@
 // machine's client contexts sign on as (the system property
 // ntseclink.simulated.client), so that a service in the same process can see
 // another user than itself. The library's own sources know nothing of it.
-#include <dlfcn.h>
-#include <jni.h>
 #include <windows.h>
+#include <jni.h>
+#include <dlfcn.h>
 #include <winsim/control.h>
 
 #include <cstdio>
@@ -82,9 +82,10 @@ std::optional<PropertyValue> systemProperty(JNIEnv *env, const char *name) {
   }
   std::optional<PropertyValue> value;
   jclass system = env->FindClass("java/lang/System");
-  jmethodID getProperty = system == nullptr ? nullptr
-                                            : env->GetStaticMethodID(system, "getProperty",
-                                                                     "(Ljava/lang/String;)Ljava/lang/String;");
+  jmethodID getProperty =
+      system == nullptr
+          ? nullptr
+          : env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
   jstring key = getProperty == nullptr ? nullptr : env->NewStringUTF(name);
   jobject text = key == nullptr ? nullptr : env->CallStaticObjectMethod(system, getProperty, key);
   if (!env->ExceptionCheck() && text != nullptr) {
