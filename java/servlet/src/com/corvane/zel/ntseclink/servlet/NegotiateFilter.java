@@ -24,7 +24,8 @@ import java.util.Optional;
  * client's account name, such as "CORVANE\alice"), {@code getAuthType()}
  * ("Negotiate") and {@code isUserInRole(role)}, where a role is a Windows
  * group ("BUILTIN\Administrators", "CORVANE\Engineering"), or the group the
- * {@code roles} parameter maps it to, and "**" any signed-on client.
+ * {@code roles} parameter maps it to, and "**" any signed-on client. In the
+ * application's {@code WEB-INF/web.xml}:
  *
  * <pre>{@code
  * <filter>
