@@ -51,7 +51,7 @@ public final class Main {
         try {
             WinUtil.GetComputerNameNetBIOS();
         } catch (LinkageError notLoaded) {
-            err.println(whyNotLoaded(System.getProperty(LIBRARY_PATH_PROPERTY, "")));
+            err.println(whyNotLoaded(System.getProperty(LIBRARY_PATH_PROPERTY, ""), onWindows()));
             err.println("The library could not be loaded: " + notLoaded.getMessage());
             return 2;
         }
@@ -65,7 +65,7 @@ public final class Main {
     }
 
     /** What to do about a library that did not load, by how it was to be found. */
-    static String whyNotLoaded(String namedLibrary) {
+    static String whyNotLoaded(String namedLibrary, boolean windows) {
         if (!namedLibrary.isEmpty()) {
             Optional<Path> file = absolute(namedLibrary);
             return file.isPresent() && Files.exists(file.get())
@@ -74,7 +74,7 @@ public final class Main {
                     : "ntseclink doctor: the native library named with -D" + LIBRARY_PATH_PROPERTY + "=" + namedLibrary
                             + " does not exist" + file.map(f -> " (" + f + ").").orElse(".");
         }
-        if (onWindows()) {
+        if (windows) {
             // Application control policies often forbid loading DLLs from the temporary folder.
             return "ntseclink doctor cannot load the DLL that the jar copied into the temporary folder. Where"
                     + " loading DLLs from there is forbidden (application control), install ntseclink.dll in a"

@@ -21,6 +21,7 @@ import java.util.Set;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 
@@ -203,6 +204,28 @@ class DoctorTest {
         assertEquals("", run.out());
         assertTrue(run.err().startsWith("ntseclink: " + problem), run.err());
         assertTrue(run.err().contains(Options.USAGE), run.err());
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @CsvSource(delimiter = '|', value = {
+        "a named file that is missing | missing | false | ntseclink doctor: the native library named with"
+            + " -Dntseclink.library.path=MISSING does not exist (MISSING).",
+        "a named file that is there   | present | true  | ntseclink doctor cannot load the native library named with"
+            + " -Dntseclink.library.path=PRESENT.",
+        "the jar's copy on Windows    |         | true  | ntseclink doctor cannot load the DLL that the jar copied into"
+            + " the temporary folder. Where loading DLLs from there is forbidden (application control), install"
+            + " ntseclink.dll in a folder the administrators control and name it with -Dntseclink.library.path=FILE"
+            + " before -jar.",
+        "no library off Windows       |         | false | ntseclink doctor needs 64-bit Windows, or a native library"
+            + " named with -Dntseclink.library.path=FILE (off Windows, the simulated build).",
+    })
+    void aLibraryThatDoesNotLoadIsExplainedByHowItWasToBeFound(String scenario, String named, boolean windows,
+            String explanation, @TempDir Path tmpdir) throws IOException {
+        Path missing = tmpdir.resolve("missing.dll");
+        Path present = Files.createFile(tmpdir.resolve("present.dll"));
+        String library = named == null ? "" : named.equals("missing") ? missing.toString() : present.toString();
+        assertEquals(explanation.replace("MISSING", missing.toString()).replace("PRESENT", present.toString()),
+                Main.whyNotLoaded(library, windows));
     }
 
     private static Run run(String... args) {
