@@ -31,8 +31,9 @@ Java_com_corvane_zel_ntseclink_SimulatedMachine_setDomainControllerStatus(JNIEnv
   winsim::setDomainControllerStatus(static_cast<DWORD>(status));
 }
 
-extern "C" JNIEXPORT void JNICALL Java_com_corvane_zel_ntseclink_SimulatedMachine_setContextAttributeSupported(
-    JNIEnv *, jclass, jint attribute, jboolean supported) {
+extern "C" JNIEXPORT void JNICALL
+Java_com_corvane_zel_ntseclink_SimulatedMachine_setContextAttributeSupported(JNIEnv *, jclass, jint attribute,
+                                                                             jboolean supported) {
   winsim::setContextAttributeSupported(static_cast<ULONG>(attribute), supported == JNI_TRUE);
 }
 
