@@ -4,6 +4,17 @@
 # Usage: scripts/build.sh [-DCMAKE_ARGUMENT...] [TARGET...]   (default: every target)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Options are for CMake (-D...) only; anything else would reach it as a target.
+for argument in "$@"; do
+  if [[ "$argument" == -h || "$argument" == --help ]]; then
+    sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+  fi
+  if [[ "$argument" == -* && "$argument" != -D* ]]; then
+    echo "scripts/build.sh: unknown option $argument (--help for the usage)" >&2
+    exit 2
+  fi
+done
 source "$root/scripts/packages.sh"
 "$root/scripts/ensure-packages.sh" "${LINUX_BUILD_PACKAGES[@]}" "${LINUX_TEST_PACKAGES[@]}"
 configure=()

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Packs the release from what the Windows build made: the classes jar, the
-# DLL, the sources, the Javadoc and the POM; and the servlet filter's jar and
-# its POM. Every jar lists its entries in a fixed order, all dated
+# DLL, the sources, the Javadoc and the POM; and the servlet filter's jar,
+# its sources, its Javadoc and its POM. Every jar carries the license as
+# META-INF/LICENSE and lists its entries in a fixed order, all dated
 # SOURCE_DATE_EPOCH, so that the same inputs give the same bytes.
 #
 # Usage: pack-release.sh DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM SERVLET_JAR SERVLET_POM
-#                        WORK_DIR
+#                        WORK_DIR SERVLET_SOURCES_DIR SERVLET_JAVADOC_DIR LICENSE
 set -euo pipefail
 
-(($# == 11)) || {
-  echo "usage: $0 DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM SERVLET_JAR SERVLET_POM WORK_DIR" >&2
+(($# == 14)) || {
+  echo "usage: $0 DIST VERSION EPOCH_FILE CLASSES_JAR DLL SOURCES_DIR JAVADOC_DIR POM SERVLET_JAR SERVLET_POM WORK_DIR" \
+    "SERVLET_SOURCES_DIR SERVLET_JAVADOC_DIR LICENSE" >&2
   exit 2
 }
 readonly DIST="$1" VERSION="$2" EPOCH_FILE="$3" CLASSES_JAR="$4" DLL="$5" SOURCES_DIR="$6" JAVADOC_DIR="$7" POM="$8"
-readonly SERVLET_JAR="$9" SERVLET_POM="${10}" WORK_DIR="${11}"
+readonly SERVLET_JAR="$9" SERVLET_POM="${10}" WORK_DIR="${11}" SERVLET_SOURCES_DIR="${12}" SERVLET_JAVADOC_DIR="${13}"
+readonly LICENSE="${14}"
 readonly NATIVE_DIR=native/windows-x86_64
 readonly JAR="${JAR:-jar}"
 DATE="$(date -u -d "@$(cat "$EPOCH_FILE")" +%Y-%m-%dT%H:%M:%SZ)"
@@ -29,13 +32,19 @@ manifest() {
     "$@" >"$file"
 }
 
-# pack JAR DIR [JAR_OPTIONS...]: the files below DIR, sorted by path.
+# pack JAR DIR [JAR_OPTIONS...]: the files below DIR, sorted by path, and
+# the license as META-INF/LICENSE. DIR is copied first, so that the build's
+# own folders stay as they are.
 pack() {
   local jar=$1 dir=$2
   shift 2
-  local files
-  mapfile -t files < <(cd "$dir" && find . -type f -printf '%P\n' | LC_ALL=C sort)
-  (cd "$dir" && TZ=UTC "$JAR" --create --file "$jar" --date "$DATE" "$@" "${files[@]}")
+  local staged="$WORK_DIR/staged-$(basename "$jar")" files
+  rm -rf "$staged"
+  cp -R "$dir" "$staged"
+  mkdir -p "$staged/META-INF"
+  cp "$LICENSE" "$staged/META-INF/LICENSE"
+  mapfile -t files < <(cd "$staged" && find . -type f -printf '%P\n' | LC_ALL=C sort)
+  (cd "$staged" && TZ=UTC "$JAR" --create --file "$jar" --date "$DATE" "$@" "${files[@]}")
 }
 
 rm -rf "$WORK_DIR"
@@ -44,7 +53,9 @@ mkdir -p "$WORK_DIR/classes/$NATIVE_DIR"
 rm -rf "$WORK_DIR/classes/META-INF"
 cp "$DLL" "$WORK_DIR/classes/$NATIVE_DIR/ntseclink.dll"
 sha256sum "$DLL" | cut -d ' ' -f 1 >"$WORK_DIR/classes/$NATIVE_DIR/ntseclink.dll.sha256"
-manifest "$WORK_DIR/MANIFEST.MF" ntseclink
+# JDK 22 and later warn at the library's load unless the application allows
+# native access; for `java -jar` the manifest allows it.
+manifest "$WORK_DIR/MANIFEST.MF" ntseclink "Enable-Native-Access: ALL-UNNAMED"
 # The servlet jar is no explicit module, since containers name the Servlet
 # API's module differently; on the module path it is the automatic module of
 # this name, to which the main module exports its sign-on rules.
@@ -62,6 +73,8 @@ pack "$DIST/$BASE-sources.jar" "$SOURCES_DIR"
 pack "$DIST/$BASE-javadoc.jar" "$JAVADOC_DIR"
 cp "$POM" "$DIST/$BASE.pom"
 pack "$DIST/$SERVLET_BASE.jar" "$WORK_DIR/servlet" --manifest "$WORK_DIR/SERVLET-MANIFEST.MF"
+pack "$DIST/$SERVLET_BASE-sources.jar" "$SERVLET_SOURCES_DIR"
+pack "$DIST/$SERVLET_BASE-javadoc.jar" "$SERVLET_JAVADOC_DIR"
 cp "$SERVLET_POM" "$DIST/$SERVLET_BASE.pom"
 (cd "$DIST" && sha256sum "$BASE.jar" "$BASE-sources.jar" "$BASE-javadoc.jar" "$BASE.pom" "$SERVLET_BASE.jar" \
-  "$SERVLET_BASE.pom" >SHA256SUMS)
+  "$SERVLET_BASE-sources.jar" "$SERVLET_BASE-javadoc.jar" "$SERVLET_BASE.pom" >SHA256SUMS)

@@ -7,7 +7,7 @@
 # NTSECLINK_RELEASE_JAR and NTSECLINK_TESTED_DLL (set by ctest) name the
 # release jar and the Windows build's DLL for the release tests.
 #
-# Usage: run-java-tests.sh [--virtual-threads] BUILD_DIR [--without-release | --release | JUNIT_SELECTORS...]
+# Usage: [NTSECLINK_TEST_JDK=JDK_HOME|newest] run-java-tests.sh BUILD_DIR [--without-release | --release | JUNIT_SELECTORS...]
 #   BUILD_DIR is the Linux build directory after building the targets
 #   ntseclink, ntseclink_classes, ntseclink_servlet and ntseclink_java_tests.
 #   --without-release runs every test but the release's (tagged "release");
@@ -17,47 +17,34 @@
 #   which builds it first). Selectors such as
 #   --select-class=com.corvane.zel.ntseclink.SspiCreateContextTest run only
 #   those tests instead of all.
-#   --virtual-threads runs them on the newest JDK under /usr/lib/jvm of
-#   version 21 or later, the first with virtual threads; without one it says
-#   so and exits 77, which ctest counts as skipped.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 [--virtual-threads] BUILD_DIR [--without-release | --release | JUNIT_OPTIONS...]" >&2
+  echo "usage: $0 BUILD_DIR [--without-release | --release | JUNIT_OPTIONS...]" >&2
   exit 2
 }
 
-# The java of the newest JDK under /usr/lib/jvm of version 21 or later;
-# nothing when there is none.
-java_with_virtual_threads() {
-  local release version newest=0 found=""
-  for release in /usr/lib/jvm/*/release; do
-    [[ -f "$release" ]] || continue
-    version=$(sed -nE 's/^JAVA_VERSION="([0-9]+).*/\1/p' "$release")
-    if [[ -n "$version" && -x "${release%/release}/bin/java" ]] && ((version >= 21 && version > newest)); then
-      newest=$version
-      found="${release%/release}/bin/java"
-    fi
-  done
-  echo "$found"
-}
-
-java=java
-java_options=()
-if [[ "${1:-}" == --virtual-threads ]]; then
-  shift
-  java="$(java_with_virtual_threads)"
-  if [[ -z "$java" ]]; then
-    echo "SKIPPED: no JDK of version 21 or later (with virtual threads) under /usr/lib/jvm"
-    exit 77
-  fi
-  echo "On $java"
-  # Loading the libraries from the class path is then a restricted call, which
-  # warns unless allowed.
-  java_options+=(--enable-native-access=ALL-UNNAMED)
-fi
-
 (($# >= 1)) || usage
+# The JDK to run on: NTSECLINK_TEST_JDK names its home, or "newest" for the
+# newest of /usr/lib/jvm by the version its release file records; else the java on the PATH.
+newest_jdk() {
+  local release
+  for release in /usr/lib/jvm/*/release; do
+    [[ -x "$(dirname "$release")/bin/java" ]] || continue
+    printf '%s %s\n' "$(sed -n 's/^JAVA_VERSION="\(.*\)"$/\1/p' "$release")" "$(dirname "$release")"
+  done | sort -V | tail -n 1 | cut -d ' ' -f 2-
+}
+case "${NTSECLINK_TEST_JDK:-}" in
+  "") JAVA=java ;;
+  newest)
+    jdk="$(newest_jdk)"
+    [[ -n "$jdk" ]] || { echo "no JDK with a release file under /usr/lib/jvm" >&2; exit 2; }
+    JAVA="$jdk/bin/java"
+    ;;
+  *) JAVA="$NTSECLINK_TEST_JDK/bin/java" ;;
+esac
+readonly JAVA
+"$JAVA" -version 2>&1 | head -n 1
 readonly BUILD_DIR="$(cd "$1" && pwd)"
 shift
 readonly JUNIT_CONSOLE_JAR=/usr/share/java/junit-platform-console-standalone.jar
@@ -69,6 +56,8 @@ readonly TESTS_JAR="$BUILD_DIR/tests/java/ntseclink-tests.jar"
 # HotSpot's -Xcheck:jni reports: warnings and fatal errors "in native method",
 # local reference overflows, and calls made inside a critical region.
 readonly JNI_COMPLAINTS_RE='(WARNING|FATAL ERROR) in native method|WARNING: JNI local refs|Warning: Calling other JNI functions'
+# JDK 22 and later warn when code without native access loads a library.
+readonly NATIVE_ACCESS_RE='WARNING: A restricted method|WARNING: Use --enable-native-access'
 
 [[ -f "$JUNIT_CONSOLE_JAR" ]] || { echo "JUnit 5 is missing: install the Debian package junit5" >&2; exit 2; }
 [[ -f "$TOMCAT_EMBED_JAR" ]] || { echo "Tomcat 10 is missing: install the Debian package libtomcat10-embed-java" >&2; exit 2; }
@@ -121,7 +110,8 @@ esac
 
 status=0
 # java.library.path holds the tests' own support library.
-"$java" ${java_options[@]+"${java_options[@]}"} -Xcheck:jni -Dntseclink.library.path="$LIBRARY" -Djava.library.path="$BUILD_DIR" \
+# The classes are on the class path: their native access is the unnamed module's.
+"$JAVA" -Xcheck:jni --enable-native-access=ALL-UNNAMED -Dntseclink.library.path="$LIBRARY" -Djava.library.path="$BUILD_DIR" \
   -Dntseclink.test.releaseJar="${NTSECLINK_RELEASE_JAR:-}" -Dntseclink.test.testedDll="${NTSECLINK_TESTED_DLL:-}" \
   -jar "$JUNIT_CONSOLE_JAR" --class-path "$CLASSES_JAR:$SERVLET_JAR:$TOMCAT_EMBED_JAR:$TESTS_JAR" --disable-banner --disable-ansi-colors --details=tree "${selection[@]}" 2>&1 |
   tee "$output" || status=$?
@@ -129,6 +119,11 @@ status=0
 if grep -qE "$JNI_COMPLAINTS_RE" "$output"; then
   echo "FAILED: the JVM reported JNI misuse:" >&2
   grep -E "$JNI_COMPLAINTS_RE" "$output" | sort | uniq -c >&2
+  exit 1
+fi
+if grep -qE "$NATIVE_ACCESS_RE" "$output"; then
+  echo "FAILED: the JVM warned of native access without --enable-native-access or Enable-Native-Access:" >&2
+  grep -E "$NATIVE_ACCESS_RE" "$output" | sort | uniq -c >&2
   exit 1
 fi
 exit "$status"

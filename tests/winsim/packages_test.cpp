@@ -411,6 +411,28 @@ TEST_P(PackagesEstablishedTest, BothSidesNameTheClientOnceEstablished) {
   }
 }
 
+TEST_P(PackagesEstablishedTest, AChosenClientUserSignsOnToTheProcessUsersService) {
+  EXPECT_FALSE(winsim::setClientUser(u"CORVANE\\nobody"));
+  EXPECT_FALSE(winsim::setClientUser(u"CORVANE\\Engineering"));  // a group signs on as no one
+  ASSERT_TRUE(winsim::setClientUser(u"corvane\\ALICE"));
+  EXPECT_FALSE(winsim::setClientUser(u"CORVANE\\nobody"));  // and leaves the choice as it was
+
+  Peer client(GetParam(), SECPKG_CRED_OUTBOUND);
+  Peer server(GetParam(), SECPKG_CRED_INBOUND);
+  ASSERT_EQ(client.initialize(target(), kMutual), SEC_I_CONTINUE_NEEDED);
+  ASSERT_TRUE(carryOn(client, server));
+  SecPkgContext_NamesW names{};
+  for (Peer *side : {&client, &server}) {
+    ASSERT_EQ(QueryContextAttributesW(&side->context, SECPKG_ATTR_NAMES, &names), SEC_E_OK);
+    EXPECT_EQ(std::u16string(names.sUserName), u"CORVANE\\alice");
+    EXPECT_EQ(FreeContextBuffer(names.sUserName), SEC_E_OK);
+  }
+  EXPECT_EQ(processUser(), u"CORVANE\\svc-tarnwell");  // the service still runs as the process user
+
+  winsim::resetMachine();
+  EXPECT_EQ(credentialName(u"NTLM"), processUser());
+}
+
 TEST_P(PackagesEstablishedTest, SizesAndPackageInfoAreTheMechanisms) {
   Peer client(GetParam(), SECPKG_CRED_OUTBOUND);
   Peer server(GetParam(), SECPKG_CRED_INBOUND);

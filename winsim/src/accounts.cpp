@@ -34,6 +34,7 @@ struct Directory {
   std::vector<Domain> domains;
   std::vector<AccountRecord> accounts;
   Sid processUser;
+  std::optional<Sid> clientUser;  // whom outbound credentials name, when not the process user
   std::u16string dnsHostName;
   std::u16string dnsDomain;
 };
@@ -274,6 +275,12 @@ Account anonymousLogon() {
   return accountOf(d, *findRecord(d, anonymousLogonSid(d)));
 }
 
+Account clientUser() {
+  std::lock_guard<std::recursive_mutex> lock(machineMutex());
+  Directory &d = directory();
+  return accountOf(d, *findRecord(d, d.clientUser.value_or(d.processUser)));
+}
+
 std::vector<Sid> groupsOf(const Sid &user) {
   std::lock_guard<std::recursive_mutex> lock(machineMutex());
   Directory &d = directory();
@@ -344,6 +351,28 @@ bool setProcessUser(const std::u16string &qualifiedName) {
   }
   directory().processUser = account->sid;
   return true;
+}
+
+bool setClientUser(const std::u16string &qualifiedName) {
+  std::lock_guard<std::recursive_mutex> lock(machineMutex());
+  auto account = resolveName(directory(), qualifiedName);
+  if (!account || account->type != SidTypeUser) {
+    return false;
+  }
+  directory().clientUser = account->sid;
+  return true;
+}
+
+std::vector<std::u16string> userNames() {
+  std::lock_guard<std::recursive_mutex> lock(machineMutex());
+  const Directory &d = directory();
+  std::vector<std::u16string> names;
+  for (const auto &record : d.accounts) {
+    if (record.type == SidTypeUser) {
+      names.push_back(accountOf(d, record).qualifiedName());
+    }
+  }
+  return names;
 }
 
 std::string addAccount(const std::u16string &domain, const std::u16string &name, SID_NAME_USE type,

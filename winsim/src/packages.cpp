@@ -51,7 +51,7 @@ SECURITY_STATUS acquireCredentials(const std::u16string &principal, const std::u
   if (authData != nullptr) {
     return SEC_E_UNKNOWN_CREDENTIALS;  // explicit credentials cannot be verified here
   }
-  Account account = processUser();
+  Account account = use == SECPKG_CRED_OUTBOUND ? clientUser() : processUser();
   if (!principal.empty() && !namesAccount(principal, account)) {
     return SEC_E_NO_CREDENTIALS;
   }

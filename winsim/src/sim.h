@@ -104,6 +104,9 @@ std::optional<Account> findAccountBySid(const Sid &sid);
 Account processUser();
 // NT AUTHORITY\ANONYMOUS LOGON (S-1-5-7), whom an anonymous NTLM logon authenticates.
 Account anonymousLogon();
+// Whom credentials for outbound use alone name: the process user unless
+// setClientUser chose another.
+Account clientUser();
 // Every group and alias the account belongs to, directly or through other
 // groups, plus the well-known groups every user token holds; none for the
 // anonymous logon.

@@ -26,6 +26,13 @@ WINSIM_CONTROL void resetMachine();
 // Identity of the process: credentials acquired without a principal belong to
 // this account ("DOMAIN\name"). Returns false when the account is unknown.
 WINSIM_CONTROL bool setProcessUser(const std::u16string &qualifiedName);
+// The user ("DOMAIN\name") whom credentials for outbound use alone belong
+// to, so that a client context of this process signs on as another user
+// than its service; the process user until set. Returns false, and changes
+// nothing, when the name is no user of the machine.
+WINSIM_CONTROL bool setClientUser(const std::u16string &qualifiedName);
+// "DOMAIN\name" of every user of the machine, in the order they were added.
+WINSIM_CONTROL std::vector<std::u16string> userNames();
 
 // Adds an account to a domain of the profile; rid 0 picks the next free one.
 // Returns the SID text ("S-1-5-21-...") or an empty string on failure.

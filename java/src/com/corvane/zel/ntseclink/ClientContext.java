@@ -34,9 +34,9 @@ public final class ClientContext extends SecurityContext {
      * @param targetName the server's service principal name, such as "HTTP/web.corvane.test"; null for none
      *        (Negotiate then uses NTLM)
      * @param requestedFlags the {@link ContextFlags} the client asks for; without
-     *        {@link ContextFlags#CONFIDENTIALITY} (or when the package does not grant it, which
-     *        {@code (negotiatedAttributes() & ContextFlags.CONFIDENTIALITY) != 0} tells once the context is
-     *        established) {@link #wrap(byte[])} signs messages without encrypting them
+     *        {@link ContextFlags#ISC_REQ_CONFIDENTIALITY} (or when the package does not grant it, which
+     *        {@code (negotiatedAttributes() & ContextFlags.ISC_RET_CONFIDENTIALITY) != 0} tells once the context
+     *        is established) {@link #wrap(byte[])} signs messages without encrypting them
      * @return the new context, whose {@link #challengeToken()} is the first token for the server
      * @throws WinAuthException when the package is unknown, the credentials cannot be acquired or the first
      *         step fails (an unknown target, for example)

@@ -29,14 +29,22 @@ import java.util.Optional;
  * principal name that Kerberos does not know, {@link #respond} throws
  * {@link WinAuthException} and closes the context, unless the caller opted
  * out with {@link #allowWithoutMutualAuthentication()}.
+ *
+ * <p>Threads: a helper follows one authentication, one step after the
+ * other, so it is used by one thread at a time (handing it to another
+ * thread with the usual happens-before, as a request's future does);
+ * {@link #close()} may be called from any thread, any number of times, as
+ * the context's may.
  */
 public final class NegotiateClient implements AutoCloseable {
     private final ClientContext context;
+    private final String targetName;
     private final boolean mutualAuthenticationAsked;
     private boolean mutualAuthenticationOptional;
 
-    private NegotiateClient(ClientContext context, boolean mutualAuthenticationAsked) {
+    private NegotiateClient(ClientContext context, String targetName, boolean mutualAuthenticationAsked) {
         this.context = context;
+        this.targetName = targetName;
         this.mutualAuthenticationAsked = mutualAuthenticationAsked;
     }
 
@@ -67,7 +75,7 @@ public final class NegotiateClient implements AutoCloseable {
      */
     public static NegotiateClient create(String packageName, String targetName, int requestedFlags) {
         NegotiateClient client = new NegotiateClient(ClientContext.create(packageName, targetName, requestedFlags),
-                (requestedFlags & ContextFlags.ISC_REQ_MUTUAL_AUTH) != 0);
+                targetName, (requestedFlags & ContextFlags.ISC_REQ_MUTUAL_AUTH) != 0);
         if (client.context.isEstablished()) {
             client.requireServerProof();
         }
@@ -152,8 +160,13 @@ public final class NegotiateClient implements AutoCloseable {
             return;
         }
         try {
+            // A target taken from a URL's host (HTTP/localhost) is the usual cause: name both ways out.
             throw new WinAuthException("The server did not prove its identity: mutual authentication was asked for"
-                    + " and " + context.mechanism() + " completed without it");
+                    + " and " + context.mechanism() + " completed without it, for the target name "
+                    + (targetName == null ? "(none)" : "\"" + targetName + "\"")
+                    + ". Name the service by the service principal name registered for its account, so that"
+                    + " Kerberos can prove it, or call allowWithoutMutualAuthentication() to accept a server that"
+                    + " cannot");
         } finally {
             context.close();
         }

@@ -41,4 +41,17 @@ public class WinAuthException extends WinException {
         }
         return OptionalInt.of(Integer.parseUnsignedInt(digits, 16));
     }
+
+    /**
+     * Explains the failure for a log: for a failing Windows status, its SDK
+     * name, number and meaning as {@link WinStatus#describe(int)} gives them;
+     * otherwise the message itself. The message stays as the native raised it.
+     *
+     * @return for example "SEC_E_INVALID_TOKEN (0x80090308): The token given to the security package is not
+     *         valid." for "Platform error: 80090308", or "Invalid handle"
+     */
+    public String description() {
+        OptionalInt status = status();
+        return status.isPresent() ? WinStatus.describe(status.getAsInt()).toString() : getMessage();
+    }
 }

@@ -10,8 +10,11 @@ import java.util.Map;
  * that an application can log what a number means:
  *
  * <pre>{@code
+ * try {
+ *     server.accept(token);
  * } catch (WinAuthException e) {
- *     e.status().ifPresent(status -> log.warn(WinStatus.describe(status) + " " + WinStatus.describe(status).advice()));
+ *     log.warn(e.description());   // "SEC_E_INVALID_TOKEN (0x80090308): The token ... is not valid."
+ *     e.status().ifPresent(status -> log.info(WinStatus.describe(status).advice()));
  * }
  * }</pre>
  *

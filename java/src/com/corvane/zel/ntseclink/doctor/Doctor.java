@@ -42,6 +42,7 @@ final class Doctor {
 
     private final Options options;
     private final Report report;
+    private String host = "localhost";
 
     Doctor(Options options, Report report) {
         this.options = options;
@@ -50,7 +51,7 @@ final class Doctor {
 
     /** Runs every check into the report. */
     Report examine() {
-        String host = machine();
+        host = machine();
         String spn = options.spn().orElse("HTTP/" + host);
         signOn(spn);
         options.users().forEach(this::user);
@@ -103,7 +104,7 @@ final class Doctor {
     private void signOn(String spn) {
         Section section = report.section("sign-on", "Loopback sign-on: " + options.packageName() + " for " + spn);
         try (Loopback loopback = new Loopback(options.packageName(), spn, CLIENT_FLAGS)) {
-            if (!established(section, loopback)) {
+            if (!established(section, loopback, spn)) {
                 report.section("message-protection", "Message protection")
                         .add(Check.skip("round-trip", "round trip", NO_SIGN_ON));
                 skipGroups(clientGroupsSection(), NO_SIGN_ON);
@@ -126,11 +127,12 @@ final class Doctor {
         }
     }
 
-    private static boolean established(Section section, Loopback loopback) {
+    private boolean established(Section section, Loopback loopback, String spn) {
         try {
             loopback.establish();
         } catch (RuntimeException failure) {
-            section.add(Check.fail("handshake", "handshake", "failed at " + loopback.step(), Explanation.of(failure)));
+            section.add(Check.fail("handshake", "handshake", "failed at " + loopback.step(),
+                    TargetNames.explain(Explanation.of(failure), spn, host)));
             return false;
         }
         String tokens = loopback.tokens().stream()
@@ -172,13 +174,13 @@ final class Doctor {
     }
 
     /** Asks Kerberos alone for the service, whose answer tells why Negotiate did without it. */
-    private static Explanation whyNotKerberos(String spn) {
+    private Explanation whyNotKerberos(String spn) {
         try {
             ClientContext.create("Kerberos", spn, CLIENT_FLAGS).close();
             return Explanation.finding("Negotiate fell back to NTLM, though Kerberos alone starts a sign-on to " + spn
                     + ".", NTLM_CAUSES);
         } catch (WinAuthException refused) {
-            Explanation kerberos = Explanation.of(refused);
+            Explanation kerberos = TargetNames.explain(Explanation.of(refused), spn, host);
             return new Explanation(kerberos.status(), "Negotiate fell back to NTLM; Kerberos alone fails for " + spn
                     + ": " + kerberos.meaning(), kerberos.advice());
         }
@@ -324,12 +326,16 @@ final class Doctor {
     // ---- Product ------------------------------------------------------------------------------------------------
 
     private void product() {
-        Section section = report.section("product", "Product (HKLM\\" + PRODUCT_KEY + ", 64-bit view)");
+        Section section = report.section("product", "Product (the application whose install path the library reads:"
+                + " HKLM\\" + PRODUCT_KEY + ", 64-bit view)");
         section.add(registryValue("install-path", "InstallPath"));
         section.add(registryValue("app-data-path", "AppDataPath"));
         String install = WinUtil.GetProductInstallPath();
         section.add(Check.info("install-directory", "install directory", install == null ? "(none recorded)" : install));
-        section.add(dataDirectory());
+        // Finding the data directory creates it: only when asked, since a diagnosis must not change the machine.
+        section.add(options.dataDirectory() ? dataDirectory()
+                : Check.info("data-directory", "data directory", "not looked for (--data-directory finds it, and"
+                        + " creates it when missing)"));
     }
 
     private static Check registryValue(String id, String name) {

@@ -2,13 +2,18 @@ package com.corvane.zel.ntseclink.doctor;
 
 import com.corvane.zel.ntseclink.WinUtil;
 import java.io.PrintStream;
+import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.Locale;
+import java.util.Optional;
 
 /**
  * The release jar's command line, {@code java -jar ntseclink-VERSION.jar
  * doctor [options]}: the sign-on doctor, which checks what Windows sign-on
- * for a Java service depends on and explains every failure. Its options, the
- * report and its JSON shape are described in the README; the exit code is 0
+ * for a Java service depends on and explains every failure. Its options are
+ * listed by {@code java -jar ntseclink-VERSION.jar doctor --help}; the exit code is 0
  * when every check passed, 1 when one failed, and 2 for a usage error or a
  * library that cannot be loaded.
  */
@@ -46,8 +51,7 @@ public final class Main {
         try {
             WinUtil.GetComputerNameNetBIOS();
         } catch (LinkageError notLoaded) {
-            err.println("ntseclink doctor needs 64-bit Windows, or a native library named with -D"
-                    + LIBRARY_PATH_PROPERTY + "=FILE (off Windows, the simulated build).");
+            err.println(whyNotLoaded(System.getProperty(LIBRARY_PATH_PROPERTY, ""), onWindows()));
             err.println("The library could not be loaded: " + notLoaded.getMessage());
             return 2;
         }
@@ -58,6 +62,35 @@ public final class Main {
             TextReport.write(report, out);
         }
         return report.exitCode();
+    }
+
+    /** What to do about a library that did not load, by how it was to be found. */
+    static String whyNotLoaded(String namedLibrary, boolean windows) {
+        if (!namedLibrary.isEmpty()) {
+            Optional<Path> file = absolute(namedLibrary);
+            return file.isPresent() && Files.exists(file.get())
+                    ? "ntseclink doctor cannot load the native library named with -D" + LIBRARY_PATH_PROPERTY + "="
+                            + namedLibrary + "."
+                    : "ntseclink doctor: the native library named with -D" + LIBRARY_PATH_PROPERTY + "=" + namedLibrary
+                            + " does not exist" + file.map(f -> " (" + f + ").").orElse(".");
+        }
+        if (windows) {
+            // Application control policies often forbid loading DLLs from the temporary folder.
+            return "ntseclink doctor cannot load the DLL that the jar copied into the temporary folder. Where"
+                    + " loading DLLs from there is forbidden (application control), install ntseclink.dll in a"
+                    + " folder the administrators control and name it with -D" + LIBRARY_PATH_PROPERTY
+                    + "=FILE before -jar.";
+        }
+        return "ntseclink doctor needs 64-bit Windows, or a native library named with -D" + LIBRARY_PATH_PROPERTY
+                + "=FILE (off Windows, the simulated build).";
+    }
+
+    private static Optional<Path> absolute(String path) {
+        try {
+            return Optional.of(Paths.get(path).toAbsolutePath());
+        } catch (InvalidPathException unnamable) {
+            return Optional.empty();
+        }
     }
 
     /** The first line: which machine answers, and how the library was chosen. */

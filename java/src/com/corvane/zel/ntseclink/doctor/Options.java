@@ -5,19 +5,22 @@ import java.util.List;
 import java.util.Optional;
 
 /** The doctor's command line, checked. */
-record Options(Optional<String> spn, String packageName, List<String> groups, List<String> users, boolean json) {
+record Options(Optional<String> spn, String packageName, List<String> groups, List<String> users, boolean json,
+        boolean dataDirectory) {
     static final String COMMAND = "doctor";
     static final String DEFAULT_PACKAGE = "Negotiate";
     private static final List<String> OPTIONS_WITH_VALUES = List.of("--spn", "--package", "--group", "--user");
 
     static final String USAGE = String.join(System.lineSeparator(),
             "usage: java -jar ntseclink-VERSION.jar doctor [--spn SPN] [--package NAME] [--group NAME]..."
-                    + " [--user DOMAIN\\name]... [--json]",
+                    + " [--user DOMAIN\\name]... [--data-directory] [--json]",
             "  --spn SPN            the service principal name to sign on to (default HTTP/ and this machine's DNS"
                     + " name)",
             "  --package NAME       the security package: Negotiate (default), Kerberos or NTLM",
             "  --group NAME         a group to look up for the signed-on client and each user; repeatable",
             "  --user DOMAIN\\name   a user whose context, SID and groups to check; repeatable",
+            "  --data-directory     also find the product's data directory, which creates it when missing"
+                    + " (otherwise the doctor changes nothing on the machine)",
             "  --json               the report as JSON, for monitoring",
             "Exit code: 0 when every check passed, 1 when one failed, 2 for a usage error or a library that cannot"
                     + " be loaded.",
@@ -52,10 +55,12 @@ record Options(Optional<String> spn, String packageName, List<String> groups, Li
         List<String> groups = new ArrayList<>();
         List<String> users = new ArrayList<>();
         boolean json = false;
+        boolean dataDirectory = false;
         for (int i = 1; i < args.length; i++) {
             String option = args[i];
-            if (option.equals("--json")) {
-                json = true;
+            if (option.equals("--json") || option.equals("--data-directory")) {
+                json |= option.equals("--json");
+                dataDirectory |= option.equals("--data-directory");
                 continue;
             }
             if (!OPTIONS_WITH_VALUES.contains(option)) {
@@ -70,7 +75,7 @@ record Options(Optional<String> spn, String packageName, List<String> groups, Li
                 default -> users.add(qualifiedUser(value));
             }
         }
-        return new Options(spn, packageName, List.copyOf(groups), List.copyOf(users), json);
+        return new Options(spn, packageName, List.copyOf(groups), List.copyOf(users), json, dataDirectory);
     }
 
     // An option in place of the value means the value was left out.
@@ -85,7 +90,10 @@ record Options(Optional<String> spn, String packageName, List<String> groups, Li
     private static String qualifiedUser(String name) throws Invalid {
         int backslash = name.indexOf('\\');
         if (backslash <= 0 || backslash == name.length() - 1) {
-            throw new Invalid("--user takes DOMAIN\\name, not \"" + name + "\"");
+            throw new Invalid("--user takes DOMAIN\\name, not \"" + name + "\": a user context is made for the account"
+                    + " by its domain's NetBIOS name and its account name, as Windows names it at logon (such as"
+                    + " CORVANE\\alice); a user principal name (alice@corvane.test) or a bare name does not say which"
+                    + " domain to ask");
         }
         return name;
     }

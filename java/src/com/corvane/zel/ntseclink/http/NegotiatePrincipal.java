@@ -16,6 +16,10 @@ import com.sun.net.httpserver.HttpPrincipal;
  * NegotiatePrincipal client = (NegotiatePrincipal) exchange.getPrincipal();
  * boolean engineer = client.isGroupMember("CORVANE\\Engineering");
  * }</pre>
+ *
+ * <p>Threads: it may be used from any thread while the exchange is open;
+ * calls on the client's context run one at a time, each waiting for the one
+ * in progress.
  */
 public final class NegotiatePrincipal extends HttpPrincipal {
     private final ServerContext context;

@@ -11,6 +11,7 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.MethodSource;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /**
  * The exception classes as the natives and Java callers rely on them, and
@@ -97,5 +98,15 @@ class ExceptionClassesTest {
         assertEquals(!label.startsWith("unknown"), status.isKnown());
         assertTrue(status.meaning().endsWith(".") && status.advice().endsWith("."), status.toString());
         assertEquals(label + ": " + status.meaning(), status.toString());
+        WinAuthException exception = new WinAuthException(message);
+        assertEquals(status.toString(), exception.description());
+        assertEquals(message, exception.getMessage());
+    }
+
+    @ParameterizedTest
+    @ValueSource(strings = {"Invalid handle", "Platform error: 8009030", "Other error: 80090308"})
+    void anExceptionWithoutAPlatformStatusDescribesItselfByItsMessage(String message) {
+        assertEquals(message, new WinAuthException(message).description());
+        assertEquals(message, new GroupNotFoundException(message).description());
     }
 }

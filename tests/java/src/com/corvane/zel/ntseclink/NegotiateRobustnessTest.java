@@ -30,7 +30,9 @@ class NegotiateRobustnessTest {
             String challenge = server.accept(client.authorization()).wwwAuthenticate().orElseThrow();
             WinAuthException unproven = assertThrows(WinAuthException.class, () -> client.respond(challenge));
             assertEquals("The server did not prove its identity: mutual authentication was asked for and NTLM "
-                    + "completed without it", unproven.getMessage());
+                    + "completed without it, for the target name \"" + MISSPELT_SERVICE + "\". Name the service by"
+                    + " the service principal name registered for its account, so that Kerberos can prove it, or call"
+                    + " allowWithoutMutualAuthentication() to accept a server that cannot", unproven.getMessage());
             assertTrue(client.context().isClosed());
         }
     }

@@ -25,7 +25,9 @@ final class ProbeJvm {
     }
 
     static ProbeJvm run(List<Path> classPath, List<String> options, Class<?> main) throws Exception {
+        // On the class path the library's classes are the unnamed module's; a jar's manifest grants it itself.
         List<String> command = java(options);
+        command.add(1, "--enable-native-access=ALL-UNNAMED");
         command.add("-cp");
         command.add(String.join(File.pathSeparator, classPath.stream().map(Path::toString).toList()));
         command.add(main.getName());
@@ -58,6 +60,8 @@ final class ProbeJvm {
         }
         // The probe's own -Xcheck:jni complaints would not reach the test script's output.
         assertFalse(output.contains("in native method"), output);
+        // Nor would JDK 22's warning of native access without permission.
+        assertFalse(output.contains("WARNING: A restricted method"), output);
         return new ProbeJvm(process.exitValue(), output);
     }
 

@@ -31,6 +31,7 @@ import java.nio.file.attribute.UserPrincipalNotFoundException;
 import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.EnumSet;
+import java.util.HashSet;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.Map;
@@ -110,6 +111,8 @@ class ReleaseJarTest {
             assertEquals("ntseclink", manifest.getValue("Implementation-Title"));
             assertEquals(version, manifest.getValue("Implementation-Version"));
             assertEquals("Corvane, Inc.", manifest.getValue("Implementation-Vendor"));
+            // java -jar on JDK 22 and later: no warning at the library's load.
+            assertEquals("ALL-UNNAMED", manifest.getValue("Enable-Native-Access"));
 
             ModuleDescriptor module = ModuleDescriptor.read(jar.getInputStream(jar.getEntry("module-info.class")));
             assertEquals("com.corvane.zel.ntseclink", module.name());
@@ -124,6 +127,43 @@ class ReleaseJarTest {
                     module.requires().stream().map(r -> r.name()
                             + (r.modifiers().contains(ModuleDescriptor.Requires.Modifier.STATIC) ? " static" : ""))
                             .collect(Collectors.toSet()));
+        }
+    }
+
+    @Test
+    @Tag(RELEASE)
+    void everyJarCarriesTheLicenseAndEveryPomNamesIt() throws Exception {
+        String version = RELEASE_NAME.matcher(releaseJar().getFileName().toString()).replaceAll("$1");
+        Set<String> licenses = new HashSet<>();
+        for (String artifact : List.of("ntseclink", "ntseclink-servlet")) {
+            for (String kind : List.of("", "-sources", "-javadoc")) {
+                Path jar = releaseJar().resolveSibling(artifact + "-" + version + kind + ".jar");
+                byte[] license = entries(jar).get("META-INF/LICENSE");
+                assertTrue(license != null, "no META-INF/LICENSE in " + jar);
+                licenses.add(new String(license, StandardCharsets.UTF_8));
+            }
+            String pom = Files.readString(releaseJar().resolveSibling(artifact + "-" + version + ".pom"));
+            assertTrue(pom.contains("<name>Apache License, Version 2.0</name>"), pom);
+            assertTrue(pom.contains("<description>"), pom);
+        }
+        assertEquals(1, licenses.size(), "the jars carry different licenses");
+        assertTrue(licenses.iterator().next().contains("Apache License\n                           Version 2.0"));
+    }
+
+    @Test
+    @Tag(RELEASE)
+    void theJavadocJarsPublishTheApiAloneAndDocumentTheFiltersParameters() throws Exception {
+        String version = RELEASE_NAME.matcher(releaseJar().getFileName().toString()).replaceAll("$1");
+        Set<String> pages = entries(releaseJar().resolveSibling("ntseclink-" + version + "-javadoc.jar")).keySet();
+        assertTrue(pages.stream().anyMatch(p -> p.endsWith("ntseclink/http/NegotiateAuthenticator.html")), pages.toString());
+        assertEquals(List.of(), pages.stream().filter(p -> p.contains("/doctor/") || p.contains("/signon/")).toList());
+        byte[] filterPage = entries(releaseJar().resolveSibling("ntseclink-servlet-" + version + "-javadoc.jar"))
+                .get("com/corvane/zel/ntseclink/servlet/NegotiateFilter.html");
+        assertTrue(filterPage != null, "no page of the filter");
+        String filter = new String(filterPage, StandardCharsets.UTF_8);
+        for (String parameter : List.of("roles", "sessions", "impersonate", "pendingTimeout", "pendingLimit",
+                "web.xml")) {
+            assertTrue(filter.contains(parameter), parameter);
         }
     }
 
@@ -155,7 +195,8 @@ class ReleaseJarTest {
             assertEquals(SERVLET_MODULE, manifest.getValue("Automatic-Module-Name"));
         }
         List<String> sums = Files.readAllLines(releaseJar().resolveSibling("SHA256SUMS"));
-        for (String name : List.of(servletJar.getFileName().toString(), "ntseclink-servlet-" + version + ".pom")) {
+        for (String name : List.of(servletJar.getFileName().toString(), "ntseclink-servlet-" + version + ".pom",
+                "ntseclink-servlet-" + version + "-sources.jar", "ntseclink-servlet-" + version + "-javadoc.jar")) {
             String line = sha256(Files.readAllBytes(releaseJar().resolveSibling(name))) + "  " + name;
             assertTrue(sums.contains(line), line + " in " + sums);
         }
@@ -178,23 +219,27 @@ class ReleaseJarTest {
     @ParameterizedTest
     @Tag(RELEASE)
     @CsvSource(delimiter = '|', value = {
-        "false | 2 | ntseclink doctor needs 64-bit Windows, or a native library named with"
+        "none    | 2 | ntseclink doctor needs 64-bit Windows, or a native library named with"
             + " -Dntseclink.library.path=FILE",
-        "true  | 0 | ntseclink doctor VERSION on the simulated Windows machine (opted in with"
-            + " -Dntseclink.library.path=",
+        "built   | 0 | ntseclink doctor VERSION on the simulated Windows machine (opted in with"
+            + " -Dntseclink.library.path=LIBRARY)",
+        "missing | 2 | ntseclink doctor: the native library named with -Dntseclink.library.path=LIBRARY does not"
+            + " exist (LIBRARY).",
     })
-    void theJarsCommandIsTheDoctorWhichRunsOnlyWhereTheLibraryLoads(boolean libraryNamed, int exitCode,
+    void theJarsCommandIsTheDoctorWhichRunsOnlyWhereTheLibraryLoads(String library, int exitCode,
             String firstLine, @TempDir Path tmpdir) throws Exception {
         Matcher name = RELEASE_NAME.matcher(releaseJar().getFileName().toString());
         assertTrue(name.matches(), releaseJar().toString());
         List<String> options = new ArrayList<>(List.of("-Djava.io.tmpdir=" + tmpdir));
-        if (libraryNamed) {
-            options.add("-D" + NativeLibraryLoader.LIBRARY_PATH_PROPERTY + "="
-                    + System.getProperty(NativeLibraryLoader.LIBRARY_PATH_PROPERTY));
+        String file = library.equals("missing") ? tmpdir.resolve("missing.so").toString()
+                : System.getProperty(NativeLibraryLoader.LIBRARY_PATH_PROPERTY);
+        if (!library.equals("none")) {
+            options.add("-D" + NativeLibraryLoader.LIBRARY_PATH_PROPERTY + "=" + file);
         }
         ProbeJvm probe = ProbeJvm.runJar(releaseJar(), options, List.of("doctor"));
         assertEquals(exitCode, probe.exitCode, probe.output);
-        assertTrue(probe.output.startsWith(firstLine.replace("VERSION", name.group(1))), probe.output);
+        assertTrue(probe.output.startsWith(firstLine.replace("VERSION", name.group(1)).replace("LIBRARY", file)),
+                probe.output);
     }
 
     /** Uses a native through the release jar, with no library path. */

@@ -27,7 +27,8 @@ import java.util.Optional;
  * client's account name, such as "CORVANE\alice"), {@code getAuthType()}
  * ("Negotiate") and {@code isUserInRole(role)}, where a role is a Windows
  * group ("BUILTIN\Administrators", "CORVANE\Engineering"), or the group the
- * {@code roles} parameter maps it to, and "**" any signed-on client.
+ * {@code roles} parameter maps it to, and "**" any signed-on client. In the
+ * application's {@code WEB-INF/web.xml}:
  *
  * <pre>{@code
  * <filter>
@@ -44,20 +45,23 @@ import java.util.Optional;
  * </filter-mapping>
  * }</pre>
  *
- * <p>Init parameters, all optional:
+ * <p>Init parameters, all optional; surrounding spaces are ignored, and a
+ * value that does not parse fails the filter's {@code init} with a
+ * {@code ServletException} that names the parameter:
  * <ul>
  * <li>{@code package}: the security package, "Negotiate" by default;</li>
- * <li>{@code sessions}: true (the default) keeps the signed-on client in the HTTP session, so that later
- * requests of the session need no handshake; their roles then come from the groups of the client's name,
- * asked when needed and kept, for every session of the user, at most {@code groupsMaxAge};</li>
+ * <li>{@code sessions}: true (the default) or false; true keeps the signed-on client in the HTTP session, so
+ * that later requests of the session need no handshake; their roles then come from the groups of the client's
+ * name, asked when needed and kept, for every session of the user, at most {@code groupsMaxAge};</li>
  * <li>{@code groupsMaxAge}: seconds a group answer for a session's request is kept, 300 by default, 0 to ask
  * every time: a membership removed or an account disabled takes effect within it;</li>
- * <li>{@code impersonate}: true runs the rest of the chain as the client, ended on the same thread when the
- * chain returns; it needs a handshake on every request, so sessions are then off by default, and refused
- * when set. It needs requests on platform threads: on a virtual thread no impersonation begins
- * ({@link com.corvane.zel.ntseclink.ServerContext}), and the request fails with that exception;</li>
+ * <li>{@code impersonate}: true or false (the default); true runs the rest of the chain as the client, ended on
+ * the same thread when the chain returns; it needs a handshake on every request, so sessions are then off by
+ * default, and refused when set. It needs requests on platform threads: on a virtual thread no impersonation
+ * begins ({@link com.corvane.zel.ntseclink.ServerContext}), and the request fails with that exception;</li>
  * <li>{@code roles}: application roles mapped to Windows groups, "role=DOMAIN\group" entries separated by
- * ";" or line breaks; a role not mapped is taken as a group name;</li>
+ * ";" or line breaks, such as "admin=BUILTIN\Administrators; engineer=CORVANE\Engineering" (a role
+ * mapped twice is refused); none by default, and a role not mapped is taken as a group name;</li>
  * <li>{@code pendingTimeout}: seconds a handshake of several legs (NTLM) waits for the client's next request
  * on the same connection, 30 by default;</li>
  * <li>{@code pendingLimit}: how many such handshakes may wait at once, 1,000 by default;</li>

@@ -1,13 +1,19 @@
 package com.corvane.zel.ntseclink.doctor;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.corvane.zel.ntseclink.SimulatedMachine;
 import java.io.ByteArrayOutputStream;
+import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Comparator;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
@@ -15,6 +21,7 @@ import java.util.Set;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 
@@ -57,7 +64,8 @@ class DoctorTest {
                 + System.getProperty("ntseclink.library.path") + ")", lines.get(0));
         assertEquals(List.of("Machine", "Loopback sign-on: Negotiate for HTTP/wks01.corvane.test", "Message protection",
                 "Groups of the signed-on client", "User CORVANE\\alice",
-                "Product (HKLM\\SOFTWARE\\Corvane, Inc.\\Corvane Tarnwell, 64-bit view)"), titles(lines));
+                "Product (the application whose install path the library reads: HKLM\\SOFTWARE\\Corvane, Inc.\\Corvane"
+                        + " Tarnwell, 64-bit view)"), titles(lines));
         for (String expected : List.of("  ok    package                  Kerberos,",
                 "  ok    mutual authentication    completed: the client checked the server's",
                 "  ok    client name              CORVANE\\svc-tarnwell",
@@ -65,10 +73,37 @@ class DoctorTest {
                 "  ok    BUILTIN\\Administrators   member",
                 "  ok    SID                      S-1-5-21-4000-5000-6000-1104",
                 "  ok    CORVANE\\Engineering      member",
-                "  ok    data directory           C:\\ProgramData\\Corvane\\Corvane Tarnwell")) {
+                "        data directory           not looked for (--data-directory finds it")) {
             assertTrue(lines.stream().anyMatch(line -> line.startsWith(expected)), expected + " in\n" + run.out());
         }
-        assertEquals("Result: every check passed (18 checks)", lines.get(lines.size() - 1));
+        assertEquals("Result: every check passed (17 checks)", lines.get(lines.size() - 1));
+    }
+
+    @Test
+    void theDataDirectoryIsLookedForAndMadeOnlyWhenAsked() throws Exception {
+        Path company = Paths.get(System.getenv("WINSIM_ROOT"), "ProgramData", "Corvane");
+        deleteTree(company);
+
+        Run plain = run(MAIN_COMMAND);
+        assertEquals(0, plain.exitCode(), plain.out());
+        assertFalse(Files.exists(company), "the doctor made " + company);
+
+        Run asked = run(Stream.concat(Stream.of(MAIN_COMMAND), Stream.of("--data-directory")).toArray(String[]::new));
+        assertEquals(0, asked.exitCode(), asked.out());
+        assertTrue(asked.out().contains("\n  ok    data directory           C:\\ProgramData\\Corvane\\Corvane Tarnwell\n"),
+                asked.out());
+        assertTrue(asked.out().endsWith("Result: every check passed (18 checks)" + System.lineSeparator()), asked.out());
+        assertTrue(Files.isDirectory(company.resolve("Corvane Tarnwell")), company.toString());
+    }
+
+    private static void deleteTree(Path root) throws IOException {
+        if (Files.exists(root)) {
+            try (Stream<Path> paths = Files.walk(root)) {
+                for (Path path : paths.sorted(Comparator.reverseOrder()).toList()) {
+                    Files.delete(path);
+                }
+            }
+        }
     }
 
     @ParameterizedTest(name = "{0}")
@@ -77,6 +112,11 @@ class DoctorTest {
             + " | SEC_E_TARGET_UNKNOWN | setspn -S",
         "an unknown target: Negotiate falls back to NTLM | --spn HTTP/nowhere.corvane.test | | sign-on | package"
             + " | SEC_E_TARGET_UNKNOWN | setspn -S",
+        "an SPN of another realm | --spn HTTP/web.other.test@OTHER.TEST | | sign-on | package | SEC_E_TARGET_UNKNOWN"
+            + " | nltest /domain_trusts",
+        "a host of another domain for Kerberos | --package Kerberos --spn HTTP/web.other.test | | sign-on | handshake"
+            + " | SEC_E_TARGET_UNKNOWN | not of this machine's CORVANE.TEST",
+        "a malformed SPN | --spn garbage | | sign-on | package | SEC_E_TARGET_UNKNOWN | is no service principal name",
         "Kerberos unreachable: Negotiate falls back to NTLM | | kerberos | sign-on | package"
             + " | SEC_E_NO_AUTHENTICATING_AUTHORITY | nltest /dsgetdc",
         "no domain controller | | dc | machine | domain-controller | ERROR_NO_SUCH_DOMAIN | nltest /dsgetdc",
@@ -152,6 +192,8 @@ class DoctorTest {
         "doctor --bogus              | unknown option \"--bogus\"",
         "doctor extra                | unexpected argument \"extra\"",
         "doctor --user alice         | --user takes DOMAIN\\name, not \"alice\"",
+        "doctor --user alice@corvane.test | --user takes DOMAIN\\name, not \"alice@corvane.test\": a user context is made"
+            + " for the account by its domain's NetBIOS name",
         "doctor --user CORVANE\\     | --user takes DOMAIN\\name",
     })
     void aBadCommandLineExitsWithTwoAndTheUsage(String commandLine, String problem) {
@@ -162,6 +204,28 @@ class DoctorTest {
         assertEquals("", run.out());
         assertTrue(run.err().startsWith("ntseclink: " + problem), run.err());
         assertTrue(run.err().contains(Options.USAGE), run.err());
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @CsvSource(delimiter = '|', value = {
+        "a named file that is missing | missing | false | ntseclink doctor: the native library named with"
+            + " -Dntseclink.library.path=MISSING does not exist (MISSING).",
+        "a named file that is there   | present | true  | ntseclink doctor cannot load the native library named with"
+            + " -Dntseclink.library.path=PRESENT.",
+        "the jar's copy on Windows    |         | true  | ntseclink doctor cannot load the DLL that the jar copied into"
+            + " the temporary folder. Where loading DLLs from there is forbidden (application control), install"
+            + " ntseclink.dll in a folder the administrators control and name it with -Dntseclink.library.path=FILE"
+            + " before -jar.",
+        "no library off Windows       |         | false | ntseclink doctor needs 64-bit Windows, or a native library"
+            + " named with -Dntseclink.library.path=FILE (off Windows, the simulated build).",
+    })
+    void aLibraryThatDoesNotLoadIsExplainedByHowItWasToBeFound(String scenario, String named, boolean windows,
+            String explanation, @TempDir Path tmpdir) throws IOException {
+        Path missing = tmpdir.resolve("missing.dll");
+        Path present = Files.createFile(tmpdir.resolve("present.dll"));
+        String library = named == null ? "" : named.equals("missing") ? missing.toString() : present.toString();
+        assertEquals(explanation.replace("MISSING", missing.toString()).replace("PRESENT", present.toString()),
+                Main.whyNotLoaded(library, windows));
     }
 
     private static Run run(String... args) {

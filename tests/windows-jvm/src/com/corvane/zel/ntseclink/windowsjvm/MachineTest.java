@@ -46,7 +46,7 @@ class MachineTest {
     void theDataDirectoryIsMadeUnderProgramData() throws Exception {
         Path company = Paths.get("C:\\ProgramData\\Corvane");
         Path product = company.resolve("Corvane Tarnwell");
-        // The doctor, which reports the directory, may have made it already: empty, it goes first.
+        // The doctor, run with --data-directory, may have made it already: empty, it goes first.
         Files.deleteIfExists(product);
         Files.deleteIfExists(company);
         try {
