@@ -168,8 +168,8 @@ class ImpersonationThreadsTest {
      * Windows binds an impersonation to the operating-system thread, which a
      * virtual thread leaves whenever it blocks: no impersonation begins on
      * one, through the Java layer or the native itself, and nothing changes.
-     * Runs on Java 21 or later, and in ctest's java_virtual_threads on such a
-     * JDK when the main suite runs on an older one.
+     * Runs on Java 21 or later: in ctest's java_tests_newest_jdk when the
+     * main suite runs on an older one.
      */
     @Test
     void noImpersonationBeginsOnAVirtualThread() throws Exception {
