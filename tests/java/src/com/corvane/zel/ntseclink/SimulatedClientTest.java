@@ -23,7 +23,7 @@ class SimulatedClientTest {
         "corvane\\BOB         | CORVANE\\bob (Engineering: no)          |",
         "WKS01\\localadmin    | localadmin (Engineering: no)            |",
         "CORVANE\\Engineering | CORVANE\\svc-tarnwell (Engineering: no) | ntseclink: -Dntseclink.simulated.client="
-            + "CORVANE\\Engineering names no user of the simulated machine (its users: WKS01\\localadmin, CORVANE\\alice,"
+            + "CORVANE\\Engineering names no user of the simulated machine (its users: WKS01\\localadmin, WKS01\\Guest, CORVANE\\alice,"
             + " CORVANE\\bob, CORVANE\\svc-tarnwell); its client contexts sign on as the process user",
         "alice@nowhere.test   | CORVANE\\svc-tarnwell (Engineering: no) | names no user of the simulated machine",
     })
