@@ -330,16 +330,16 @@ public final class NegotiateSignOn implements AutoCloseable {
             context.close();
             throw unexpected;
         }
+        List<String> last = finalToken.length == 0 ? List.of() : List.of(handshake.scheme().headerValue(finalToken));
         switch (verdict.kind()) {
             case ADMITTED:
-                List<String> last = finalToken.length == 0 ? List.of()
-                        : List.of(handshake.scheme().headerValue(finalToken));
                 return new Outcome(SIGNED_ON, last, context, !last.isEmpty(), null);
             case UNDETERMINED:
                 context.close();
                 log.log(Level.ERROR, "Negotiate sign-on on {0} refused: who the client is cannot be told ({1})",
                         handshake.connection(), verdict.detail());
-                return Outcome.plain(SERVER_ERROR, List.of());
+                // The handshake did complete: its final token still proves the server to the client.
+                return new Outcome(SERVER_ERROR, last, null, !last.isEmpty(), null);
             default:
                 context.close();
                 log.log(Level.DEBUG, "Negotiate sign-on on {0} refused: the {1} is not allowed",

@@ -422,17 +422,18 @@ abstract class HttpSignOnCases {
 
     static Stream<Arguments> failuresOfTheServer() {
         return Stream.of(
-                Arguments.of("no credentials for the server", "AcquireCredentialsHandleW", SEC_E_NO_CREDENTIALS, 1),
+                Arguments.of("no credentials for the server", "AcquireCredentialsHandleW", SEC_E_NO_CREDENTIALS, 1,
+                        false),
                 // The established context's sizes are asked first, then the client's name.
-                Arguments.of("the client's name unreadable", "QueryContextAttributesW", SEC_E_INTERNAL_ERROR, 2),
+                Arguments.of("the client's name unreadable", "QueryContextAttributesW", SEC_E_INTERNAL_ERROR, 2, true),
                 // Who the client is (anonymous, Guest) is told by the SID of its name.
-                Arguments.of("the client's SID unreadable", "LookupAccountNameW", RPC_S_SERVER_UNAVAILABLE, 1));
+                Arguments.of("the client's SID unreadable", "LookupAccountNameW", RPC_S_SERVER_UNAVAILABLE, 1, true));
     }
 
     @ParameterizedTest(name = "{0}")
     @MethodSource("failuresOfTheServer")
     void aSignOnTheServerCannotCompleteGets500AndLeavesNothingLive(String what, String function, int status,
-            int nthCall) throws Exception {
+            int nthCall, boolean handshakeCompleted) throws Exception {
         int served = server.served();
         try (NegotiateClient negotiate = kerberos()) {
             String authorization = negotiate.authorization();
@@ -441,6 +442,14 @@ abstract class HttpSignOnCases {
                 HttpResponse<String> response = new SignOnClient(server.uri(), false).get(Optional.of(authorization));
                 assertEquals(0, SimulatedMachine.pendingFaults(), "the failure was reached");
                 assertEquals(500, response.statusCode());
+                List<String> answer = response.headers().allValues("WWW-Authenticate");
+                if (handshakeCompleted) {
+                    // Its final token goes out all the same: the client can still know the server.
+                    assertEquals(Optional.empty(), negotiate.respond(answer));
+                    assertTrue(negotiate.isComplete(), "the client completed with the server's final token");
+                } else {
+                    assertEquals(List.of(), answer, "no token without a handshake");
+                }
             } finally {
                 SimulatedMachine.clearFaults();
             }
