@@ -18,11 +18,8 @@ import java.net.http.HttpClient;
 import java.net.http.HttpRequest;
 import java.net.http.HttpResponse;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Collections;
-import java.util.Comparator;
 import java.util.Enumeration;
 import java.util.HashMap;
 import java.util.LinkedHashMap;
@@ -33,9 +30,6 @@ import java.util.concurrent.atomic.AtomicInteger;
 import java.util.logging.Level;
 import java.util.logging.Logger;
 import java.util.stream.Stream;
-import org.apache.catalina.LifecycleException;
-import org.apache.catalina.core.StandardContext;
-import org.apache.catalina.startup.Tomcat;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
@@ -65,44 +59,15 @@ class NegotiateFilterTest extends HttpSignOnCases {
 
     /** Tomcat on a free loopback port, the filter before a servlet that reports, or for DELETE ends the session. */
     private static TestServer start(Map<String, String> initParameters) throws Exception {
-        Path baseDir = Files.createTempDirectory("ntseclink-tomcat");
-        Tomcat tomcat = new Tomcat();
-        tomcat.setBaseDir(baseDir.toString());
-        tomcat.setHostname("127.0.0.1");
-        tomcat.setPort(0);
-        tomcat.getConnector().setProperty("address", "127.0.0.1");
-        StandardContext context = (StandardContext) tomcat.addContext("", baseDir.toString());
-        // The classes under test come from the tests' class path, whose loader has loaded the library.
-        context.setParentClassLoader(NegotiateFilterTest.class.getClassLoader());
-        // Nothing here is annotated, and Debian's embedded Tomcat comes without the annotations API.
-        context.setIgnoreAnnotations(true);
-        // Leak checks that need the JDK opened to Tomcat; the one for threads left running stays.
-        context.setClearReferencesObjectStreamClassCaches(false);
-        context.setClearReferencesRmiTargets(false);
-        context.setClearReferencesThreadLocals(false);
         AtomicInteger served = new AtomicInteger();
-        // Registered as an application would, through the Servlet API.
-        context.addServletContainerInitializer((classes, application) -> {
+        // The classes under test come from the tests' class path, whose loader has loaded the library.
+        LoopbackTomcat tomcat = LoopbackTomcat.start(NegotiateFilterTest.class.getClassLoader(), (classes, application) -> {
             application.addServlet("report", new ReportServlet(served)).addMapping("/*");
             FilterRegistration.Dynamic filter = application.addFilter("sign-on", NegotiateFilter.class);
             filter.setInitParameters(initParameters);
             filter.addMappingForUrlPatterns(null, false, "/*");
-        }, null);
-        tomcat.start();
-        URI uri = URI.create("http://127.0.0.1:" + tomcat.getConnector().getLocalPort());
-        return new Started(uri, served, () -> {
-            try {
-                tomcat.stop();
-                tomcat.destroy();
-            } catch (LifecycleException e) {
-                throw new IOException("Tomcat did not stop", e);
-            }
-            try (Stream<Path> files = Files.walk(baseDir)) {
-                for (Path file : files.sorted(Comparator.reverseOrder()).toList()) {
-                    Files.delete(file);
-                }
-            }
         });
+        return new Started(URI.create("http://127.0.0.1:" + tomcat.port()), served, tomcat::close);
     }
 
     private static final class ReportServlet extends HttpServlet {

@@ -1,5 +1,6 @@
 package com.corvane.zel.ntseclink.windowsjvm;
 
+import com.corvane.zel.ntseclink.LoopbackTomcat;
 import com.corvane.zel.ntseclink.servlet.NegotiateFilter;
 import jakarta.servlet.FilterRegistration;
 import jakarta.servlet.ServletContainerInitializer;
@@ -8,17 +9,10 @@ import jakarta.servlet.http.HttpServlet;
 import jakarta.servlet.http.HttpServletRequest;
 import jakarta.servlet.http.HttpServletResponse;
 import java.io.IOException;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.Comparator;
 import java.util.Set;
 import java.util.function.Function;
 import java.util.logging.Level;
 import java.util.logging.Logger;
-import java.util.stream.Stream;
-import org.apache.catalina.LifecycleException;
-import org.apache.catalina.core.StandardContext;
-import org.apache.catalina.startup.Tomcat;
 
 /**
  * {@link HttpSignOnServer}'s Tomcat: an embedded Tomcat 10 with the servlet
@@ -36,48 +30,18 @@ final class TomcatSignOnServer {
 
     static HttpSignOnServer.Running start() throws Exception {
         TOMCAT_LOG.setLevel(Level.WARNING);
-        Path baseDir = Files.createTempDirectory("ntseclink-tomcat");
-        Tomcat tomcat = new Tomcat();
-        tomcat.setBaseDir(baseDir.toString());
-        tomcat.setHostname("127.0.0.1");
-        tomcat.setPort(0);
-        tomcat.getConnector().setProperty("address", "127.0.0.1");
-        StandardContext context = (StandardContext) tomcat.addContext("", baseDir.toString());
-        context.setParentClassLoader(TomcatSignOnServer.class.getClassLoader());
-        // Nothing here is annotated, and Debian's embedded Tomcat comes without the annotations API.
-        context.setIgnoreAnnotations(true);
-        // Leak checks that need the JDK opened to Tomcat.
-        context.setClearReferencesObjectStreamClassCaches(false);
-        context.setClearReferencesRmiTargets(false);
-        context.setClearReferencesThreadLocals(false);
-        context.addServletContainerInitializer(new SignOnApplication(), null);
-        tomcat.start();
-        int port = tomcat.getConnector().getLocalPort();
+        LoopbackTomcat tomcat = LoopbackTomcat.start(TomcatSignOnServer.class.getClassLoader(), new SignOnApplication());
         return new HttpSignOnServer.Running() {
             @Override
             public int port() {
-                return port;
+                return tomcat.port();
             }
 
             @Override
             public void close() throws IOException {
-                try {
-                    tomcat.stop();
-                    tomcat.destroy();
-                } catch (LifecycleException e) {
-                    throw new IOException("Tomcat did not stop", e);
-                }
-                removeFolder(baseDir);
+                tomcat.close();
             }
         };
-    }
-
-    private static void removeFolder(Path folder) throws IOException {
-        try (Stream<Path> files = Files.walk(folder)) {
-            for (Path file : files.sorted(Comparator.reverseOrder()).toList()) {
-                Files.delete(file);
-            }
-        }
     }
 
     /** The filter before the signed-on servlet, and the live count beside them, as an application registers them. */
