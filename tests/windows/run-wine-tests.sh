@@ -262,7 +262,8 @@ start_suite domain-disabled-account "as $DOMAIN_DISABLED_USER, whose account is 
   env "${DOMAIN_ENV[@]}" "$no_tickets" USER="$DOMAIN_DISABLED_USER" "$WINE"
 if [[ -n "$dll_jar" ]]; then
   # After the realm's part, whose case of the data directory needs it
-  # missing: the doctor's run makes it in the prefix they share.
+  # missing in the prefix they share; the domain's part makes nothing there
+  # now, but one after the other they cannot meet in it.
   while kill -0 "$windows_jvm_suite_pid" 2>/dev/null; do sleep 1; done
   start_windows_jvm_suite windows-jvm-domain "the release jar on a Windows JVM, through the domain controller of $DOMAIN_REALM" \
     "${DOMAIN_ENV[@]}" --include-tag domain
