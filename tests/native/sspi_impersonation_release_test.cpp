@@ -1,5 +1,7 @@
 // Acting as the client on the calling thread, and releasing contexts.
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "handshake_fixture.h"
 
@@ -33,6 +35,17 @@ class Impersonation : public HandshakeTest {
       exception = pending ? pending->className + ": " + pending->message : "";
     }).join();
     return exception;
+  }
+
+  // Contexts of two clients, alice and bob, each with the server context
+  // that authenticated it; the process is the service again afterwards.
+  std::pair<Peers, Peers> twoClientsOfTheService() {
+    winsim::setProcessUser(u"CORVANE\\alice");
+    Peers alice = establish(u"NTLM", 0);
+    winsim::setProcessUser(u"CORVANE\\bob");
+    Peers bob = establish(u"NTLM", 0);
+    winsim::setProcessUser(u"CORVANE\\svc-tarnwell");
+    return {alice, bob};
   }
 
   // A thread that impersonates through the server and ends.
@@ -116,11 +129,9 @@ TEST_F(Impersonation, PlatformFailuresLeaveTheFlagAsItWas) {
 }
 
 TEST_F(Impersonation, EndsOnlyOnTheThreadThatBeganIt) {
-  winsim::setProcessUser(u"CORVANE\\alice");
-  Peers alice = establish(u"NTLM", 0);
-  winsim::setProcessUser(u"CORVANE\\bob");
-  Peers bob = establish(u"NTLM", 0);
-  winsim::setProcessUser(u"CORVANE\\svc-tarnwell");
+  Peers alice;
+  Peers bob;
+  std::tie(alice, bob) = twoClientsOfTheService();
   start(alice.server);
 
   // Another thread, which impersonates bob through a context of its own.
@@ -245,18 +256,13 @@ TEST_F(Impersonation, AThreadThatEndsTakesItsImpersonationWithIt) {
 }
 
 TEST_F(Release, AContextWhoseImpersonatingThreadEndedIsReleasedByAnyThread) {
-  winsim::setProcessUser(u"CORVANE\\alice");
-  Peers alice = establish(u"NTLM", 0);
-  winsim::setProcessUser(u"CORVANE\\bob");
-  Peers bob = establish(u"NTLM", 0);
-  winsim::setProcessUser(u"CORVANE\\svc-tarnwell");
+  Peers alice;
+  Peers bob;
+  std::tie(alice, bob) = twoClientsOfTheService();
   api().SSPI_StartImpersonating(jvm.env(), nullptr, bob.server);
   ASSERT_EQ(takeException(), "");
 
-  const jnihost::Natives &calls = api();
-  EXPECT_EQ(onThreadThatEnds(
-                [&calls, &alice](JNIEnv *env) { calls.SSPI_StartImpersonating(env, nullptr, alice.server); }),
-            "");
+  EXPECT_EQ(impersonateOnThreadThatEnds(alice.server), "");
   winsim::clearJournal();
   freeContext(alice.server);
   EXPECT_EQ(takeException(), "");
@@ -277,15 +283,11 @@ TEST_F(Release, AContextWhoseImpersonatingThreadEndedIsReleasedByAnyThread) {
 // not pass for the one that impersonated. It releases the context of the
 // ended thread's impersonation without being reverted itself.
 TEST_F(Release, ANewThreadWithTheIdOfAnEndedOneIsNotTakenForIt) {
-  winsim::setProcessUser(u"CORVANE\\alice");
-  Peers alice = establish(u"NTLM", 0);
-  winsim::setProcessUser(u"CORVANE\\bob");
-  Peers bob = establish(u"NTLM", 0);
-  winsim::setProcessUser(u"CORVANE\\svc-tarnwell");
+  Peers alice;
+  Peers bob;
+  std::tie(alice, bob) = twoClientsOfTheService();
   const jnihost::Natives &calls = api();
-  EXPECT_EQ(onThreadThatEnds(
-                [&calls, &alice](JNIEnv *env) { calls.SSPI_StartImpersonating(env, nullptr, alice.server); }),
-            "");
+  EXPECT_EQ(impersonateOnThreadThatEnds(alice.server), "");
 
   std::u16string identityAfterRelease;
   EXPECT_EQ(onThreadThatEnds([&calls, &alice, &bob, &identityAfterRelease](JNIEnv *env) {
