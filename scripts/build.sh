@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Linux library (against the simulated platform), the Java classes
-# and the tests into build/linux.
-# Usage: scripts/build.sh [-DCMAKE_ARGUMENT...] [TARGET...]   (default: every target)
+# Builds the Linux library (against the simulated platform) and the C++
+# suites into build/linux with CMake, then the Java side and its suites with
+# Maven (java/pom.xml; their outputs in each module's target/).
+# Usage: scripts/build.sh [-DCMAKE_ARGUMENT...] [TARGET...]
+#   (default: every target and the Java side; CMake targets named: those alone)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Options are for CMake (-D...) only; anything else would reach it as a target.
 for argument in "$@"; do
   if [[ "$argument" == -h || "$argument" == --help ]]; then
-    sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
   fi
   if [[ "$argument" == -* && "$argument" != -D* ]]; then
@@ -24,3 +26,4 @@ for argument in "$@"; do
 done
 cmake -S "$root" -B "$root/build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${configure[@]}" >/dev/null
 cmake --build "$root/build/linux" -j2 ${targets[@]+--target "${targets[@]}"}
+((${#targets[@]} > 0)) || "$root/scripts/maven.sh" -q package -DskipTests

@@ -11,7 +11,7 @@ set -euo pipefail
 readonly ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 readonly OBJDUMP="${OBJDUMP:-x86_64-w64-mingw32-objdump}"
 readonly STRINGS="${STRINGS:-x86_64-w64-mingw32-strings}"
-readonly JAVA_SOURCES="$ROOT/java/src"
+readonly JAVA_SOURCES="$ROOT/java/ntseclink/src/main/java"
 # System DLLs the library may import, lower case; the C runtime besides.
 readonly ALLOWED_IMPORTS_RE='^(advapi32|authz|kernel32|netapi32|secur32|shell32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 readonly REQUIRED_DLL_CHARACTERISTICS=(DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT)

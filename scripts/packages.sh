@@ -1,11 +1,11 @@
-# The Debian packages each job needs; sourced by the scripts.
-# The servlet filter's jar is compiled against libjakarta-servlet-api-java in
-# both builds; its tests run it in an embedded Tomcat.
+# The Debian packages each job needs; sourced by the scripts. Java libraries
+# come through Maven (java/pom.xml), not from here.
 # shellcheck disable=SC2034
-LINUX_BUILD_PACKAGES=(cmake make g++ openjdk-17-jdk-headless libjakarta-servlet-api-java)
-LINUX_TEST_PACKAGES=(googletest libgtest-dev junit5 clang-tidy cppcheck clang-format libtomcat10-embed-java)
-# The DLL and the release; the Windows JVM suite's sign-on server serves Tomcat too.
-WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libtomcat10-embed-java)
+JAVA_BUILD_PACKAGES=(openjdk-17-jdk-headless maven)
+LINUX_BUILD_PACKAGES=(cmake make g++ "${JAVA_BUILD_PACKAGES[@]}")
+LINUX_TEST_PACKAGES=(googletest libgtest-dev clang-tidy cppcheck clang-format)
+# The DLL, and the release that Maven packs with it.
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 # The Windows suite runs under Wine against a Kerberos KDC of its own, a JDK
 # peer, and an Active Directory domain controller of its own for NTLM; pip
 # fetches the Windows JVM's runtime (tests/windows-jvm/runtime.sh).

@@ -13,7 +13,8 @@ java_exe="$1" release_jar="$2" tests_jar="$3" temp_dir="$4"
 shift 4
 mkdir -p "$temp_dir"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
-readonly JUNIT_CONSOLE_JAR=/usr/share/java/junit-platform-console-standalone.jar
+# The JUnit launcher that Maven put beside the suite (scripts/build-windows.sh).
+readonly JUNIT_CONSOLE_JAR="$(dirname "${BASH_SOURCE[0]}")/target/lib/junit-platform-console-standalone.jar"
 # HotSpot's -Xcheck:jni reports, as run-java-tests.sh reads them.
 readonly JNI_COMPLAINTS_RE='(WARNING|FATAL ERROR) in native method|WARNING: JNI local refs|Warning: Calling other JNI functions'
 

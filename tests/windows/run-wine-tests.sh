@@ -36,12 +36,13 @@
 # runs.
 #
 # Usage: run-wine-tests.sh [--dll-from-jar JAR] BUILD_DIR [PROGRAM_ARGS...]
-#   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll, the jars of the
-#   JDK peer and of the Windows JVM suites, and java/ntseclink-servlet.jar
-#   (the Windows build directory). The exit code is 0 when every case of
-#   every suite passed.
+#   BUILD_DIR holds ntseclink_wintests.exe, ntseclink.dll and the JDK peer's
+#   jar (the Windows build directory); the Windows JVM suites are Maven's, in
+#   tests/windows-jvm/target. The exit code is 0 when every case of every
+#   suite passed.
 #   --dll-from-jar runs the test program on the DLL as extracted from that
-#   jar (the release) instead of the one beside it.
+#   jar (the release) instead of the one beside it, and the Windows JVM
+#   suites on that jar and the servlet filter's jar beside it.
 set -euo pipefail
 
 usage() {
@@ -61,20 +62,20 @@ readonly BUILD_DIR
 shift
 readonly PROGRAM="$BUILD_DIR/ntseclink_wintests.exe"
 readonly JDK_PEER="$BUILD_DIR/ntseclink-jdk-peer.jar"
-readonly WINDOWS_JVM_TESTS="$BUILD_DIR/ntseclink-windows-jvm-tests.jar"
-readonly WINDOWS_JVM_HTTP_TESTS="$BUILD_DIR/ntseclink-windows-jvm-http-tests.jar"
-readonly SERVLET_JAR="$BUILD_DIR/java/ntseclink-servlet.jar"
 readonly WINE="${WINE:-$(command -v wine64 || echo /usr/lib/wine/wine64)}"
 readonly WINESERVER="${WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 readonly HERE
+# The Windows JVM suite as Maven builds it (scripts/build-windows.sh).
+readonly WINDOWS_JVM_TESTS="$HERE/../windows-jvm/target/ntseclink-windows-jvm-tests.jar"
+readonly WINDOWS_JVM_HTTP_TESTS="$HERE/../windows-jvm/target/test-classes"
 # shellcheck source=kerberos-realm.sh
 source "$HERE/kerberos-realm.sh"
 # shellcheck source=samba-domain.sh
 source "$HERE/samba-domain.sh"
 
-for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER" "$WINDOWS_JVM_TESTS" "$WINDOWS_JVM_HTTP_TESTS" "$SERVLET_JAR"; do
-  [[ -f "$file" ]] || { echo "missing $file: build the Windows test program first" >&2; exit 2; }
+for file in "$PROGRAM" "$BUILD_DIR/ntseclink.dll" "$JDK_PEER" "$WINDOWS_JVM_TESTS" "$WINDOWS_JVM_HTTP_TESTS"; do
+  [[ -e "$file" ]] || { echo "missing $file: build the Windows test programs first (scripts/build-windows.sh)" >&2; exit 2; }
 done
 
 WORK_DIR="$(mktemp -d "${TMPDIR:-/tmp}/ntseclink-wine.XXXXXX")"
@@ -223,6 +224,10 @@ wine_suite_pid="${suite_pids[-1]}"
 start_suite jdk-peer "the JDK's own Kerberos and SPNEGO as the peer, realm $REALM_NAME" \
   java -Djava.security.krb5.conf="$KRB5_CONFIG" -jar "$JDK_PEER" "$WINE"
 if [[ -n "$dll_jar" ]]; then
+  # The release's servlet filter, beside its main jar.
+  SERVLET_JAR="$(dirname "$dll_jar")/$(basename "$dll_jar" | sed 's/^ntseclink-/ntseclink-servlet-/')"
+  readonly SERVLET_JAR
+  [[ -f "$SERVLET_JAR" ]] || { echo "missing $SERVLET_JAR beside $dll_jar" >&2; exit 2; }
   WINDOWS_JVM_JAVA="$("$HERE/../windows-jvm/runtime.sh" "$BUILD_DIR/windows-jvm-runtime")"
   readonly WINDOWS_JVM_JAVA
   # After the program's own suite, whose cases of the registry and of the

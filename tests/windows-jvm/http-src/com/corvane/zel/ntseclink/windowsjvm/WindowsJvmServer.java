@@ -29,7 +29,6 @@ final class WindowsJvmServer implements AutoCloseable {
     /** The JVM's and, for Tomcat, the container's start under Wine. */
     private static final Duration START_LIMIT = Duration.ofSeconds(180);
     private static final Duration STOP_LIMIT = Duration.ofSeconds(60);
-    private static final String TOMCAT_JAR = "/usr/share/java/tomcat10-embed-core.jar";
 
     /** The servers HttpSignOnServer runs. */
     enum Kind {
@@ -47,7 +46,7 @@ final class WindowsJvmServer implements AutoCloseable {
 
         /** The jars it needs besides the release and the tests. */
         private List<String> jars() {
-            return this == TOMCAT ? List.of(property("windowsjvm.servletJar"), TOMCAT_JAR) : List.of();
+            return this == TOMCAT ? List.of(property("windowsjvm.servletJar"), property("windowsjvm.tomcatJar")) : List.of();
         }
     }
 
