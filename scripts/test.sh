@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds both libraries and the release and runs every test: the Windows
-# DLL's interface check and its test program under Wine on the DLL as the
-# release jar carries it, the simulated platform's and the natives' C++
-# suites, the Java suite on the real JVM (the release jar's among them), a
-# second build of the release that must give the same bytes, and the code
-# checks.
+# DLL's interface check and its test programs under Wine on the DLL as the
+# release jar carries it (the release in a Windows JVM among them), the
+# simulated platform's and the natives' C++ suites, the Java side's suites
+# through Maven on the real JVM (the release jar's cases among them) on
+# JDK 17 and on the newest JDK of the machine, a consumer's Maven build
+# against the release alone, a second build of the release from a copy of
+# the sources that must give the same bytes, and the code checks.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/packages.sh"
@@ -24,18 +26,23 @@ sanitized_suites() {
   "$build/tests/native_tests" --gtest_brief=1
 }
 
-# A second clean build of the DLL and the release, in a folder of its own,
-# gives the same bytes; and the release's checksums verify.
+# A second clean build of the DLL and the release, from a copy of the
+# sources in another folder (the files git tracks or would), with the same
+# date, gives the same bytes; and the release's checksums verify.
 release_is_reproducible() {
-  local again="$root/build/windows-again"
+  local again="$root/build/release-again" epoch
   rm -rf "$again"
-  WINDOWS_BUILD_DIR="$again" DIST_DIR="$again/dist" "$root/scripts/build-windows.sh" release
-  if ! diff <(release_hashes "$root/build/windows" "$root/dist") <(release_hashes "$again" "$again/dist"); then
+  mkdir -p "$again"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do [[ -e "$file" ]] && printf '%s\0' "$file"; done | xargs -0 cp --parents -t "$again")
+  epoch="$(git -C "$root" log -1 --format=%ct)"
+  SOURCE_DATE_EPOCH="$epoch" "$again/scripts/build-windows.sh" release
+  if ! diff <(release_hashes "$root/build/windows" "$root/dist") <(release_hashes "$again/build/windows" "$again/dist"); then
     echo "FAILED: a second build of the release differs (<: build/windows and dist, >: $again)" >&2
     return 1
   fi
   echo "Both builds gave:"
-  release_hashes "$again" "$again/dist"
+  release_hashes "$again/build/windows" "$again/dist"
   (cd "$root/dist" && sha256sum -c SHA256SUMS)
 }
 
@@ -57,9 +64,17 @@ step "Windows test program under Wine, on the DLL as the release jar carries it"
 step "Linux build"
 "$root/scripts/build.sh"
 
-step "C++ and Java suites"
-# The release was built above: its tests must run, not be skipped.
-NTSECLINK_REQUIRE_RELEASE=1 ctest --test-dir "$root/build/linux" --output-on-failure -j2
+step "C++ suites"
+ctest --test-dir "$root/build/linux" --output-on-failure -j2
+
+step "Java suites on JDK 17, the release's cases among them"
+"$root/tests/java/run-java-tests.sh" --release
+
+step "Java suites on the newest JDK of the machine"
+NTSECLINK_TEST_JDK=newest "$root/tests/java/run-java-tests.sh" --release
+
+step "A consumer's Maven build against the release alone"
+"$root/tests/consumer/run.sh"
 
 step "C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 sanitized_suites address

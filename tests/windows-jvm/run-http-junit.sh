@@ -32,5 +32,5 @@ exec java -Djava.security.krb5.conf="$KRB5_CONFIG" -Djavax.security.auth.useSubj
   -Dwindowsjvm.wine="$WINE" -Dwindowsjvm.java="$java_exe" -Dwindowsjvm.releaseJar="$release_jar" \
   -Dwindowsjvm.testsJar="$tests_jar" -Dwindowsjvm.servletJar="$servlet_jar" \
   -Dwindowsjvm.tomcatJar="$(dirname "$JUNIT_CONSOLE_JAR")/tomcat-embed-core.jar" -Dwindowsjvm.tempDir="$temp_dir" \
-  -jar "$JUNIT_CONSOLE_JAR" --class-path "$http_tests:$tests_jar" ${selection[@]+"${selection[@]}"} \
+  -jar "$JUNIT_CONSOLE_JAR" execute --class-path "$http_tests:$tests_jar" ${selection[@]+"${selection[@]}"} \
   --disable-banner --disable-ansi-colors --details=tree "$@"

@@ -36,7 +36,7 @@ trap 'rm -f "$output"' EXIT
 status=0
 "$WINE" "$java_exe" -Xcheck:jni -Djava.io.tmpdir="$(windows_path "$temp_dir")" \
   -Dwindowsjvm.releaseJar="$(windows_path "$release_jar")" -Dwindowsjvm.testsJar="$(windows_path "$tests_jar")" \
-  -jar "$(windows_path "$JUNIT_CONSOLE_JAR")" \
+  -jar "$(windows_path "$JUNIT_CONSOLE_JAR")" execute \
   --class-path "$(windows_path "$release_jar");$(windows_path "$tests_jar")" \
   ${selection[@]+"${selection[@]}"} --disable-banner --disable-ansi-colors --details=tree "$@" >"$output" 2>&1 || status=$?
 # Wine 8 has no GetProcessGroupAffinity; HotSpot warns and carries on.
