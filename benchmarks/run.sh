@@ -13,13 +13,23 @@ source "$root/scripts/packages.sh"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target benchmarks -j2 >/dev/null
+mvn -q -f "$root/java/pom.xml" -pl ../benchmarks/java -am package -DskipTests -Dntseclink.build.dir="$build"
+jar="$root/benchmarks/java/target/ntseclink-benchmarks.jar"
+# The build the Java benchmarks run on; the forks JMH starts inherit it.
+natives=(-Dntseclink.library.path="$build/libntseclink.so"
+  -Dntseclink.bench.emptyNative="$build/benchmarks/libempty_native.so"
+  -Dntseclink.bench.platform="$build/winsim/libwinsim.so")
+
+load() {
+  echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) $1"
+}
 
 echo "==== Machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "cpu:     $(lscpu | sed -n 's/^Model name: *//p') ($(nproc) cores available)"
 echo "kernel:  $(uname -r)"
 echo "java:    $(java -version 2>&1 | head -n 1)"
-echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) before the run"
+load "before the run"
 
 echo "==== C++: natives through the JNI host, package calls alone"
 status=0
@@ -28,20 +38,15 @@ status=0
   --benchmark_min_time=0.2 --benchmark_color=false || status=$?
 
 echo "==== Java: natives on the JVM, an empty native, the platform through JNA"
-java -cp "$build/java/ntseclink-classes.jar:/usr/share/java/jna.jar:$build/benchmarks/java-classes" \
-  -Dntseclink.library.path="$build/libntseclink.so" \
-  -Dntseclink.bench.emptyNative="$build/benchmarks/libempty_native.so" \
-  -Dntseclink.bench.platform="$build/winsim/libwinsim.so" \
-  com.corvane.zel.ntseclink.bench.JavaBenchmarks
+java -cp "$jar" "${natives[@]}" com.corvane.zel.ntseclink.bench.JavaBenchmarks
 
 # With TCP_NODELAY, as a server should run; then with the JDK's default,
 # where each response waits for the client's delayed acknowledgement.
 for nodelay in true false; do
   echo "==== Java: authenticated requests per second on the JDK's HTTP server, nodelay=$nodelay"
-  java -cp "$build/java/ntseclink-classes.jar:$build/benchmarks/java-classes" \
-    -Dntseclink.library.path="$build/libntseclink.so" -Dsun.net.httpserver.nodelay="$nodelay" \
+  java -cp "$jar" -Dntseclink.library.path="$build/libntseclink.so" -Dsun.net.httpserver.nodelay="$nodelay" \
     com.corvane.zel.ntseclink.bench.HttpBenchmarks
 done
 
-echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) after the run"
+load "after the run"
 exit "$status"
