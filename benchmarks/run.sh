@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release) and runs them: the natives' C++ benchmarks,
-# then the Java harness, then authenticated HTTP requests per second. Every figure is a ratio of timings taken in the same
-# run; the machine and its load are printed first, for BENCHMARKS.md.
+# then the natives on the JVM against the same platform calls through JNA,
+# then the Java layer's JMH benchmarks (a trivial native, handshakes, wrap
+# and unwrap, authenticated HTTP requests). The machine and its load are
+# printed first, and the load again before JMH and at the end, for BENCHMARKS.md.
 # Usage: benchmarks/run.sh [BUILD_DIR]   (default build/bench)
 # REPETITIONS (default 7) sets how many times the C++ reference benchmarks
-# repeat; the others run paired rounds of their own.
+# repeat; the JNA comparison runs paired rounds of its own. JMH_ARGS are
+# added to JMH's command line, e.g. JMH_ARGS='Handshakes -p packageName=NTLM'.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/bench}")
@@ -40,13 +43,10 @@ status=0
 echo "==== Java: natives on the JVM, an empty native, the platform through JNA"
 java -cp "$jar" "${natives[@]}" com.corvane.zel.ntseclink.bench.JavaBenchmarks
 
-# With TCP_NODELAY, as a server should run; then with the JDK's default,
-# where each response waits for the client's delayed acknowledgement.
-for nodelay in true false; do
-  echo "==== Java: authenticated requests per second on the JDK's HTTP server, nodelay=$nodelay"
-  java -cp "$jar" -Dntseclink.library.path="$build/libntseclink.so" -Dsun.net.httpserver.nodelay="$nodelay" \
-    com.corvane.zel.ntseclink.bench.HttpBenchmarks
-done
+echo "==== Java: JMH, the Java layer (settings in each class: 1 fork, 3 x 1 s warm-up, 5 x 1 s measured)"
+load "before JMH"
+# shellcheck disable=SC2086 # JMH_ARGS is a list of words
+java "${natives[@]}" -jar "$jar" -rf json -rff "$build/benchmarks/jmh-result.json" ${JMH_ARGS:-}
 
 load "after the run"
 exit "$status"
