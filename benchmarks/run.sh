@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release) and runs them: the natives' C++ benchmarks,
-# then the Java harness, then authenticated HTTP requests per second. Every figure is a ratio of timings taken in the same
-# run; the machine and its load are printed first, for BENCHMARKS.md.
+# then the natives on the JVM against the same platform calls through JNA,
+# then the Java layer's JMH benchmarks (a trivial native, handshakes, wrap
+# and unwrap, authenticated HTTP requests). The machine and its load are
+# printed first, and the load again before JMH and at the end, for BENCHMARKS.md.
 # Usage: benchmarks/run.sh [BUILD_DIR]   (default build/bench)
 # REPETITIONS (default 7) sets how many times the C++ reference benchmarks
-# repeat; the others run paired rounds of their own.
+# repeat; the JNA comparison runs paired rounds of its own. JMH_ARGS are
+# added to JMH's command line, e.g. JMH_ARGS='Handshakes -p packageName=NTLM'.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/bench}")
@@ -13,13 +16,23 @@ source "$root/scripts/packages.sh"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target benchmarks -j2 >/dev/null
+"$root/scripts/maven.sh" -q -pl ../benchmarks/java -am package -DskipTests -Dntseclink.build.dir="$build"
+jar="$root/benchmarks/java/target/ntseclink-benchmarks.jar"
+# The build the Java benchmarks run on; the forks JMH starts inherit it.
+natives=(-Dntseclink.library.path="$build/libntseclink.so"
+  -Dntseclink.bench.emptyNative="$build/benchmarks/libempty_native.so"
+  -Dntseclink.bench.platform="$build/winsim/libwinsim.so")
+
+load() {
+  echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) $1"
+}
 
 echo "==== Machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "cpu:     $(lscpu | sed -n 's/^Model name: *//p') ($(nproc) cores available)"
 echo "kernel:  $(uname -r)"
 echo "java:    $(java -version 2>&1 | head -n 1)"
-echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) before the run"
+load "before the run"
 
 echo "==== C++: natives through the JNI host, package calls alone"
 status=0
@@ -28,20 +41,12 @@ status=0
   --benchmark_min_time=0.2 --benchmark_color=false || status=$?
 
 echo "==== Java: natives on the JVM, an empty native, the platform through JNA"
-java -cp "$build/java/ntseclink-classes.jar:/usr/share/java/jna.jar:$build/benchmarks/java-classes" \
-  -Dntseclink.library.path="$build/libntseclink.so" \
-  -Dntseclink.bench.emptyNative="$build/benchmarks/libempty_native.so" \
-  -Dntseclink.bench.platform="$build/winsim/libwinsim.so" \
-  com.corvane.zel.ntseclink.bench.JavaBenchmarks
+java -cp "$jar" "${natives[@]}" com.corvane.zel.ntseclink.bench.JavaBenchmarks
 
-# With TCP_NODELAY, as a server should run; then with the JDK's default,
-# where each response waits for the client's delayed acknowledgement.
-for nodelay in true false; do
-  echo "==== Java: authenticated requests per second on the JDK's HTTP server, nodelay=$nodelay"
-  java -cp "$build/java/ntseclink-classes.jar:$build/benchmarks/java-classes" \
-    -Dntseclink.library.path="$build/libntseclink.so" -Dsun.net.httpserver.nodelay="$nodelay" \
-    com.corvane.zel.ntseclink.bench.HttpBenchmarks
-done
+echo "==== Java: JMH, the Java layer (settings in each class: 1 fork, 3 x 1 s warm-up, 5 x 1 s measured)"
+load "before JMH"
+# shellcheck disable=SC2086 # JMH_ARGS is a list of words
+java "${natives[@]}" -jar "$jar" -rf json -rff "$build/benchmarks/jmh-result.json" ${JMH_ARGS:-}
 
-echo "load:    $(cut -d ' ' -f 1-3 /proc/loadavg) (1, 5, 15 min) after the run"
+load "after the run"
 exit "$status"

@@ -11,5 +11,6 @@ WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 # fetches the Windows JVM's runtime (tests/windows-jvm/runtime.sh).
 WINE_TEST_PACKAGES=(wine wine64 krb5-kdc krb5-admin-server krb5-user samba samba-ad-dc samba-ad-provision winbind
   samba-dsdb-modules samba-vfs-modules python3-pip)
-# Only benchmarks/run.sh installs these.
-BENCHMARK_PACKAGES=(libbenchmark-dev libjna-java)
+# Only benchmarks/run.sh installs these: the Java benchmarks' libraries
+# (JMH, JNA) come through Maven.
+BENCHMARK_PACKAGES=(libbenchmark-dev)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release's figures under Wine, one run: a trivial native and loopback
-# Kerberos handshakes on the Windows JVM (WineFigures.java) beside the same
-# work through the DLL's exports alone (wine_figures.exe); the time from
-# `java -jar` to the doctor's report; and a soak of sign-ons on each, whose
+# Kerberos handshakes on the Windows JVM (WineFigures.java, which the Maven
+# module benchmarks/java builds) beside the same work through the DLL's
+# exports alone (wine_figures.exe); the time from `java -jar` to the doctor's
+# report; and a soak of sign-ons on each, whose
 # resident memory is read from the Linux side before and after, since Wine 8
 # answers no memory counters of a process's own. Against a throw-away MIT
 # realm on loopback and a fresh Wine prefix, both removed at the end.
@@ -23,7 +24,10 @@ build="$root/build/windows"
 version="$(sed -nE 's/^project\(ntseclink VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")"
 release_jar="$root/dist/ntseclink-$version.jar"
 "$root/scripts/build-windows.sh" >/dev/null
-"$root/scripts/build-windows.sh" wine_figures ntseclink_wine_figures >/dev/null
+"$root/scripts/build-windows.sh" wine_figures >/dev/null
+"$root/scripts/maven.sh" -q -pl ../benchmarks/java -am package -DskipTests
+# The class alone: the library's classes and its DLL come from the release jar.
+figures_jar="$root/benchmarks/java/target/ntseclink-benchmarks-wine-figures.jar"
 java_exe="$("$root/tests/windows-jvm/runtime.sh" "$build/windows-jvm-runtime")"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/ntseclink-wine-figures.XXXXXX")"
@@ -43,7 +47,7 @@ windows_path() {
   echo "Z:${1//\//\\}"
 }
 dll="$(windows_path "$build/ntseclink.dll")"
-class_path="$(windows_path "$release_jar");$(windows_path "$build/ntseclink-wine-figures.jar")"
+class_path="$(windows_path "$release_jar");$(windows_path "$figures_jar")"
 harness=("$WINE" "$build/wine_figures.exe" "$dll" "$spn")
 jvm=("$WINE" "$java_exe" -cp "$class_path" com.corvane.zel.ntseclink.winefigures.WineFigures "$spn")
 

@@ -13,7 +13,8 @@ import com.sun.jna.NativeLibrary;
  * <p>System properties: ntseclink.library.path (the library, which finds the
  * simulated platform beside it), ntseclink.bench.emptyNative (the empty
  * native's library) and ntseclink.bench.platform (the simulated platform's
- * library, the same file the library loads, so both share one machine).
+ * library, the same file the library loads, so both share one machine); the
+ * last two default to their places in the build tree ({@link BuildTree}).
  */
 public final class JavaBenchmarks {
     private static final String PACKAGE = "NTLM";
@@ -23,8 +24,8 @@ public final class JavaBenchmarks {
     }
 
     public static void main(String[] args) {
-        EmptyNative.load(System.getProperty("ntseclink.bench.emptyNative"));
-        String platformPath = System.getProperty("ntseclink.bench.platform");
+        EmptyNative.load(BuildTree.emptyNative());
+        String platformPath = BuildTree.platform();
         WinsimSspi platform = com.sun.jna.Native.load(platformPath, WinsimSspi.class);
         Function clearJournal = NativeLibrary.getInstance(platformPath).getFunction("_ZN6winsim12clearJournalEv");
         Runnable betweenBatches = () -> clearJournal.invokeVoid(new Object[0]);
