@@ -24,6 +24,7 @@ import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.springframework.boot.test.system.CapturedOutput;
 import org.springframework.boot.test.system.OutputCaptureExtension;
+import org.springframework.security.config.http.SessionCreationPolicy;
 
 /** Windows sign-on in Spring Boot applications, with NegotiateConfigurer. */
 class NegotiateConfigurerTest extends HttpSignOnCases {
@@ -94,7 +95,9 @@ class NegotiateConfigurerTest extends HttpSignOnCases {
 
     static Stream<Arguments> sessionPolicies() {
         SignOnApplication.Settings kept = SignOnApplication.Settings.of(windows -> { });
-        return Stream.of(Arguments.of("sessions", kept, true), Arguments.of("stateless", kept.withoutSessions(), false));
+        return Stream.of(Arguments.of("sessions", kept, true), Arguments.of("stateless", kept.with(http -> http
+                .sessionManagement(sessions -> sessions.sessionCreationPolicy(SessionCreationPolicy.STATELESS))),
+                false));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -114,6 +117,7 @@ class NegotiateConfigurerTest extends HttpSignOnCases {
                 assertEquals(keeps ? 200 : 401, next.statusCode(), what);
                 if (keeps) {
                     assertEquals(USER, SignOnClient.report(next.body()).get("user"));
+                    assertKeptPrivate(List.of(next));
                 }
             }
             if (keeps) {
@@ -125,6 +129,25 @@ class NegotiateConfigurerTest extends HttpSignOnCases {
             } else {
                 assertEquals(List.of(), ids);
             }
+        }
+    }
+
+    @Test
+    void aSignOnTheSessionRulesRefuseGets401AndAFreshChallenge() throws Exception {
+        try (TestServer oneSessionEach = SignOnApplication.start(SignOnApplication.Settings.of(windows -> { })
+                .with(http -> http.sessionManagement(sessions -> sessions.maximumSessions(1)
+                        .maxSessionsPreventsLogin(true))))) {
+            SignOnClient first = new SignOnClient(oneSessionEach.uri(), true);
+            SignOnClient second = new SignOnClient(oneSessionEach.uri(), true);
+            try (NegotiateClient negotiate = kerberos(); NegotiateClient again = kerberos()) {
+                assertEquals(200, first.signOn(negotiate).last().statusCode());
+                HttpResponse<String> refused = second.get(Optional.of(again.authorization()));
+                assertEquals(401, refused.statusCode());
+                assertEquals(FRESH_CHALLENGE, refused.headers().allValues(HttpNegotiate.WWW_AUTHENTICATE));
+            }
+            assertEquals(401, second.get(Optional.empty()).statusCode());
+            assertEquals(200, first.get(Optional.empty()).statusCode());
+            assertEquals(2, oneSessionEach.served());
         }
     }
 

@@ -20,7 +20,6 @@ import org.springframework.context.annotation.Import;
 import org.springframework.context.support.GenericApplicationContext;
 import org.springframework.security.config.annotation.web.builders.HttpSecurity;
 import org.springframework.security.config.core.GrantedAuthorityDefaults;
-import org.springframework.security.config.http.SessionCreationPolicy;
 import org.springframework.security.core.Authentication;
 import org.springframework.security.core.GrantedAuthority;
 import org.springframework.security.web.SecurityFilterChain;
@@ -42,38 +41,40 @@ class SignOnApplication {
     private static final Map<String, String> ROLE_OF_GROUP = ROLES.entrySet().stream()
             .collect(Collectors.toMap(Map.Entry::getValue, Map.Entry::getKey));
 
+    /** The cases shared with the other servers expect the sign-on's Cache-Control, not Spring's. */
+    private static final Consumer<HttpSecurity> SIGN_ON_CACHE_CONTROL =
+            http -> http.headers(headers -> headers.cacheControl(cache -> cache.disable()));
+
     /**
      * How the application is configured.
      *
      * @param windows configures the sign-on
-     * @param stateless whether the application keeps no sessions
-     * @param springCacheHeaders whether Spring's Cache-Control stays on (the cases shared with the other servers
-     *        expect the sign-on's own, "private")
+     * @param http configures the rest of the chain
      * @param rolePrefix the application's role prefix, or null for Spring's
      * @param properties further Spring Boot properties
      */
-    record Settings(Consumer<NegotiateConfigurer> windows, boolean stateless, boolean springCacheHeaders,
-            String rolePrefix, Map<String, String> properties) {
+    record Settings(Consumer<NegotiateConfigurer> windows, Consumer<HttpSecurity> http, String rolePrefix,
+            Map<String, String> properties) {
         static Settings of(Consumer<NegotiateConfigurer> windows) {
-            return new Settings(windows, false, false, null, Map.of());
+            return new Settings(windows, SIGN_ON_CACHE_CONTROL, null, Map.of());
         }
 
-        Settings withoutSessions() {
-            return new Settings(windows, true, springCacheHeaders, rolePrefix, properties);
+        Settings with(Consumer<HttpSecurity> more) {
+            return new Settings(windows, http.andThen(more), rolePrefix, properties);
         }
 
         Settings withSpringCacheHeaders() {
-            return new Settings(windows, stateless, true, rolePrefix, properties);
+            return new Settings(windows, http -> { }, rolePrefix, properties);
         }
 
         Settings withRolePrefix(String prefix) {
-            return new Settings(windows, stateless, springCacheHeaders, prefix, properties);
+            return new Settings(windows, http, prefix, properties);
         }
 
         Settings with(Map<String, String> more) {
             Map<String, String> all = new HashMap<>(properties);
             all.putAll(more);
-            return new Settings(windows, stateless, springCacheHeaders, rolePrefix, all);
+            return new Settings(windows, http, rolePrefix, all);
         }
     }
 
@@ -106,12 +107,7 @@ class SignOnApplication {
                 // The clients here are not browsers with forms.
                 .csrf(csrf -> csrf.disable())
                 .with(new NegotiateConfigurer(), windows -> settings.windows().accept(windows.roles(ROLES)));
-        if (!settings.springCacheHeaders()) {
-            http.headers(headers -> headers.cacheControl(cache -> cache.disable()));
-        }
-        if (settings.stateless()) {
-            http.sessionManagement(sessions -> sessions.sessionCreationPolicy(SessionCreationPolicy.STATELESS));
-        }
+        settings.http().accept(http);
         return http.build();
     }
 
