@@ -152,19 +152,6 @@ class NegotiateConfigurerTest extends HttpSignOnCases {
     }
 
     @Test
-    void springsOwnCacheControlIsNotWeakened() throws Exception {
-        try (TestServer server = SignOnApplication.start(SignOnApplication.Settings.of(windows -> { })
-                .withSpringCacheHeaders()); NegotiateClient negotiate = ntlm()) {
-            SignOnClient.SignOn signOn = new SignOnClient(server.uri(), false).signOn(negotiate);
-            assertEquals(List.of(401, 200), signOn.responses().stream().map(HttpResponse::statusCode).toList());
-            for (HttpResponse<String> response : signOn.responses()) {
-                assertEquals(List.of("no-cache, no-store, max-age=0, must-revalidate"),
-                        response.headers().allValues(CACHE_CONTROL));
-            }
-        }
-    }
-
-    @Test
     void aGroupCheckWindowsCannotAnswerGets500WithTheFinalTokenAndSignsNobodyOn() throws Exception {
         int served = server().served();
         SignOnClient browser = new SignOnClient(server().uri(), true);

@@ -63,10 +63,6 @@ class SignOnApplication {
             return new Settings(windows, http.andThen(more), rolePrefix, properties);
         }
 
-        Settings withSpringCacheHeaders() {
-            return new Settings(windows, http -> { }, rolePrefix, properties);
-        }
-
         Settings withRolePrefix(String prefix) {
             return new Settings(windows, http, prefix, properties);
         }

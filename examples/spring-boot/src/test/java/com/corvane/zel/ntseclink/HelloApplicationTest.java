@@ -88,6 +88,11 @@ class HelloApplicationTest {
             assertEquals(List.of(401, 200), signOn.responses().stream().map(HttpResponse::statusCode).toList());
             assertEquals("NTLM", ntlm.context().mechanism());
             assertEquals(ADMINISTRATORS_PAGE, signOn.last().body());
+            // Spring's own Cache-Control, which keeps the token and the page out of every cache, is kept.
+            for (HttpResponse<String> response : signOn.responses()) {
+                assertEquals(List.of("no-cache, no-store, max-age=0, must-revalidate"),
+                        response.headers().allValues("Cache-Control"));
+            }
         }
     }
 
