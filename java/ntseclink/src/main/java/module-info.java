@@ -4,7 +4,7 @@
  * library this module carries for 64-bit Windows, and Windows sign-on for the
  * JDK's HTTP server.
  */
-// The sign-on rules are shared with the servlet jar, a module of its own
+// The sign-on rules are shared with the servlet and Spring jars, modules of their own
 // (automatic) that this one does not depend on: not found at compile time.
 @SuppressWarnings("module")
 module com.corvane.zel.ntseclink {
@@ -14,5 +14,6 @@ module com.corvane.zel.ntseclink {
 
     exports com.corvane.zel.ntseclink;
     exports com.corvane.zel.ntseclink.http;
-    exports com.corvane.zel.ntseclink.signon to com.corvane.zel.ntseclink.servlet;
+    exports com.corvane.zel.ntseclink.signon to com.corvane.zel.ntseclink.servlet,
+            com.corvane.zel.ntseclink.spring;
 }
