@@ -51,7 +51,7 @@ java_run=(java -Xcheck:jni --enable-native-access=ALL-UNNAMED -Dntseclink.librar
   -cp "$WORK/target/classes:$(cat "$WORK/classpath")")
 output="$("${java_run[@]}" com.example.consumer.LoopbackSignOn)"
 echo "$output"
-[[ "$output" == "signed on: CORVANE\\svc-tarnwell; filter: com.corvane.zel.ntseclink.servlet.NegotiateFilter" ]] || {
+[[ "$output" == "signed on: CORVANE\\svc-tarnwell; filter: com.corvane.zel.ntseclink.servlet.NegotiateFilter; configurer: com.corvane.zel.ntseclink.spring.NegotiateConfigurer" ]] || {
   echo "FAILED: the consumer's sign-on printed something else" >&2
   exit 1
 }

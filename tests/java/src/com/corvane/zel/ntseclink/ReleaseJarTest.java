@@ -10,10 +10,12 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.params.provider.Arguments.arguments;
 
 import com.corvane.zel.ntseclink.probe.WithoutHttpServer;
-import com.corvane.zel.ntseclink.servlet.NegotiateFilter;
 import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.lang.module.ModuleDescriptor;
+import java.net.URI;
+import java.net.URISyntaxException;
+import java.net.URL;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
@@ -74,6 +76,7 @@ class ReleaseJarTest {
     private static final String SHA256_ENTRY = NativeLibraryLoader.DLL_SHA256_RESOURCE.substring(1);
     private static final Pattern RELEASE_NAME = Pattern.compile("ntseclink-([0-9.]+)\\.jar");
     private static final String SERVLET_MODULE = "com.corvane.zel.ntseclink.servlet";
+    private static final String SPRING_MODULE = "com.corvane.zel.ntseclink.spring";
     private static final String REFUSAL = "ntseclink runs on 64-bit Windows; found os.name \"";
     private static final byte[] MADE_UP_DLL = "MZ made-up bytes in place of the DLL".getBytes(StandardCharsets.US_ASCII);
     private static final String USER = System.getProperty("user.name");
@@ -119,9 +122,9 @@ class ReleaseJarTest {
             assertEquals(Set.of("com.corvane.zel.ntseclink", "com.corvane.zel.ntseclink.http"),
                     module.exports().stream().filter(e -> !e.isQualified()).map(ModuleDescriptor.Exports::source)
                             .collect(Collectors.toSet()));
-            assertEquals(Set.of("com.corvane.zel.ntseclink.signon to [" + SERVLET_MODULE + "]"),
+            assertEquals(Map.of("com.corvane.zel.ntseclink.signon", Set.of(SERVLET_MODULE, SPRING_MODULE)),
                     module.exports().stream().filter(ModuleDescriptor.Exports::isQualified)
-                            .map(e -> e.source() + " to " + e.targets()).collect(Collectors.toSet()));
+                            .collect(Collectors.toMap(ModuleDescriptor.Exports::source, ModuleDescriptor.Exports::targets)));
             assertEquals(version, module.rawVersion().orElse(""));
             assertEquals(Set.of("java.base", "jdk.httpserver static"),
                     module.requires().stream().map(r -> r.name()
@@ -135,7 +138,7 @@ class ReleaseJarTest {
     void everyJarCarriesTheLicenseAndEveryPomNamesIt() throws Exception {
         String version = RELEASE_NAME.matcher(releaseJar().getFileName().toString()).replaceAll("$1");
         Set<String> licenses = new HashSet<>();
-        for (String artifact : List.of("ntseclink", "ntseclink-servlet")) {
+        for (String artifact : List.of("ntseclink", "ntseclink-servlet", "ntseclink-spring")) {
             for (String kind : List.of("", "-sources", "-javadoc")) {
                 Path jar = releaseJar().resolveSibling(artifact + "-" + version + kind + ".jar");
                 byte[] license = entries(jar).get("META-INF/LICENSE");
@@ -178,28 +181,52 @@ class ReleaseJarTest {
         assertEquals("com.corvane.zel.ntseclink Negotiate AQ== httpserver=false", probe.output.strip());
     }
 
-    @Test
+    @ParameterizedTest(name = "{0}")
     @Tag(RELEASE)
-    void theServletJarHoldsTheTestedFilterAndIsListedBesideTheMainJar() throws Exception {
+    @CsvSource({
+        "ntseclink-servlet, " + SERVLET_MODULE + ", com/corvane/zel/ntseclink/servlet/NegotiateFilter.class",
+        "ntseclink-spring,  " + SPRING_MODULE + ",  com/corvane/zel/ntseclink/spring/NegotiateConfigurer.class",
+    })
+    void eachSignOnJarHoldsItsTestedClassesAndIsListedBesideTheMainJar(String artifact, String module, String aClass)
+            throws Exception {
         String version = RELEASE_NAME.matcher(releaseJar().getFileName().toString()).replaceAll("$1");
-        Path servletJar = releaseJar().resolveSibling("ntseclink-servlet-" + version + ".jar");
-        Map<String, byte[]> release = entries(servletJar);
-        Map<String, byte[]> tested = under(entries(ProbeJvm.codeSourceOf(NegotiateFilter.class)), PACKAGE_DIR);
+        Path releasedJar = releaseJar().resolveSibling(artifact + "-" + version + ".jar");
+        Map<String, byte[]> release = entries(releasedJar);
+        Map<String, byte[]> tested = under(entries(classesRootOf(aClass)), PACKAGE_DIR);
         release.keySet().removeIf(name -> name.startsWith("META-INF/"));
         assertEquals(tested.keySet(), release.keySet());
         tested.forEach((name, bytes) -> assertArrayEquals(bytes, release.get(name), name));
-        try (JarFile jar = new JarFile(servletJar.toFile())) {
+        try (JarFile jar = new JarFile(releasedJar.toFile())) {
             Attributes manifest = jar.getManifest().getMainAttributes();
-            assertEquals("ntseclink-servlet", manifest.getValue("Implementation-Title"));
+            assertEquals(artifact, manifest.getValue("Implementation-Title"));
             assertEquals(version, manifest.getValue("Implementation-Version"));
-            assertEquals(SERVLET_MODULE, manifest.getValue("Automatic-Module-Name"));
+            assertEquals(module, manifest.getValue("Automatic-Module-Name"));
         }
         List<String> sums = Files.readAllLines(releaseJar().resolveSibling("SHA256SUMS"));
-        for (String name : List.of(servletJar.getFileName().toString(), "ntseclink-servlet-" + version + ".pom",
-                "ntseclink-servlet-" + version + "-sources.jar", "ntseclink-servlet-" + version + "-javadoc.jar")) {
+        for (String kind : List.of(".jar", ".pom", "-sources.jar", "-javadoc.jar")) {
+            String name = artifact + "-" + version + kind;
             String line = sha256(Files.readAllBytes(releaseJar().resolveSibling(name))) + "  " + name;
             assertTrue(sums.contains(line), line + " in " + sums);
         }
+    }
+
+    /**
+     * The jar or directory on the class path that holds a class file, found
+     * without loading the class: the Spring jar's classes need Spring, which
+     * this suite leaves out.
+     */
+    private static Path classesRootOf(String classFile) throws URISyntaxException {
+        URL url = ClassLoader.getSystemResource(classFile);
+        assertTrue(url != null, classFile + " is not on the class path");
+        String location = url.toString();
+        if (location.startsWith("jar:")) {
+            return Paths.get(URI.create(location.substring("jar:".length(), location.indexOf("!/"))));
+        }
+        Path root = Paths.get(url.toURI());
+        for (int i = 0; i < Paths.get(classFile).getNameCount(); i++) {
+            root = root.getParent();
+        }
+        return root;
     }
 
     @Test

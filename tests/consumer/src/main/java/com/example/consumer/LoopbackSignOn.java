@@ -4,12 +4,15 @@ import com.corvane.zel.ntseclink.ClientContext;
 import com.corvane.zel.ntseclink.ContextFlags;
 import com.corvane.zel.ntseclink.ServerContext;
 import com.corvane.zel.ntseclink.servlet.NegotiateFilter;
+import com.corvane.zel.ntseclink.spring.NegotiateConfigurer;
+import java.util.Map;
 import jakarta.servlet.Filter;
 
 /**
  * Signs on to its own process through the library's API, as a service and
- * its client would over a connection, and names the client and the filter
- * class an application would register.
+ * its client would over a connection, and names the client, the servlet
+ * filter an application would register, and the Spring configurer it would
+ * add to its filter chain, set up.
  */
 public final class LoopbackSignOn {
     private LoopbackSignOn() {
@@ -27,7 +30,9 @@ public final class LoopbackSignOn {
                 client.initialize(finalToken);
             }
             Class<? extends Filter> filter = NegotiateFilter.class;
-            System.out.println("signed on: " + server.clientUserName() + "; filter: " + filter.getName());
+            NegotiateConfigurer configurer = new NegotiateConfigurer().roles(Map.of("ADMIN", "BUILTIN\\Administrators"));
+            System.out.println("signed on: " + server.clientUserName() + "; filter: " + filter.getName() + "; configurer: "
+                    + configurer.getClass().getName());
         }
     }
 }
