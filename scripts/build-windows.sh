@@ -19,11 +19,23 @@ published_modules() {
   (cd "$root/java" && find . -mindepth 2 -maxdepth 2 -name published -printf '%h\n' | sed 's|^\./||' | sort | paste -sd ,)
 }
 
+# The DLL's version resource takes the CMake project's version, the jars
+# Maven's: the release is refused when the two differ.
+same_version_in_cmake_and_maven() {
+  local cmake maven
+  cmake="$(sed -nE 's/^project\(ntseclink VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")"
+  maven="$(sed -n '0,/<artifactId>ntseclink-parent<\/artifactId>/d; s|^  <version>\(.*\)</version>$|\1|p' "$root/java/pom.xml" | head -n 1)"
+  [[ -n "$cmake" && "$cmake" == "$maven" ]] && return 0
+  echo "The version of CMakeLists.txt ($cmake) and of java/pom.xml (${maven:-none found}) differ: change both" >&2
+  return 1
+}
+
 # pack_release [MODULE...]: Maven builds the published modules (and the
 # modules named) with the DLL, deploys the published ones to a folder, and
 # the release is copied from there.
 pack_release() {
   local staging="$build/release-repository" modules
+  same_version_in_cmake_and_maven
   modules="$(published_modules)"
   for module in "$@"; do modules+=",$module"; done
   rm -rf "$staging"
